@@ -1,0 +1,23 @@
+# Install rules: the runtime library, its public headers, an exported CMake package and a
+# pkg-config file, so host projects can find_package(Tolvane) or use pkg-config.
+include(CMakePackageConfigHelpers)
+
+install(TARGETS comrt comrt_support EXPORT TolvaneTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/platform/include/comrt DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+if(EXISTS ${PROJECT_SOURCE_DIR}/include/tolvane)
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/tolvane DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+endif()
+
+install(EXPORT TolvaneTargets NAMESPACE Tolvane:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Tolvane)
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/TolvaneConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/TolvaneConfig.cmake INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Tolvane)
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/TolvaneConfigVersion.cmake COMPATIBILITY SameMinorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/TolvaneConfig.cmake ${PROJECT_BINARY_DIR}/TolvaneConfigVersion.cmake
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Tolvane)
+
+configure_file(${PROJECT_SOURCE_DIR}/cmake/comrt.pc.in ${PROJECT_BINARY_DIR}/comrt.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/comrt.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -1,0 +1,67 @@
+// Activation, apartments, identifiers and task memory: the runtime's C entry points.
+#pragma once
+
+#include "comrt/unknwn.h"
+
+enum COINIT : DWORD {
+  COINIT_MULTITHREADED = 0x0,
+  COINIT_APARTMENTTHREADED = 0x2,
+  COINIT_DISABLE_OLE1DDE = 0x4,
+  COINIT_SPEED_OVER_MEMORY = 0x8,
+};
+
+enum CLSCTX : DWORD {
+  CLSCTX_INPROC_SERVER = 0x1,
+  CLSCTX_INPROC_HANDLER = 0x2,
+  CLSCTX_LOCAL_SERVER = 0x4,
+  CLSCTX_REMOTE_SERVER = 0x10,
+  CLSCTX_INPROC = CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER,
+  CLSCTX_SERVER = CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER,
+  CLSCTX_ALL = CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER,
+};
+
+enum REGCLS : DWORD {
+  REGCLS_SINGLEUSE = 0,
+  REGCLS_MULTIPLEUSE = 1,
+  REGCLS_MULTI_SEPARATE = 2,
+  REGCLS_SUSPENDED = 4,
+  REGCLS_SURROGATE = 8,
+};
+
+// Signatures of the exports an in-process server library provides.
+using LPFNGETCLASSOBJECT = HRESULT (*)(REFCLSID, REFIID, void**);
+using LPFNCANUNLOADNOW = HRESULT (*)();
+
+inline bool IsEqualGUID(REFGUID a, REFGUID b) noexcept { return a == b; }
+inline bool IsEqualIID(REFIID a, REFIID b) noexcept { return a == b; }
+inline bool IsEqualCLSID(REFCLSID a, REFCLSID b) noexcept { return a == b; }
+
+STDAPI CoInitializeEx(void* pvReserved, DWORD dwCoInit);
+COMRT_API void CoUninitialize();
+
+STDAPI CoRegisterClassObject(REFCLSID rclsid, IUnknown* pUnk, DWORD dwClsContext, DWORD flags, DWORD* lpdwRegister);
+STDAPI CoRevokeClassObject(DWORD dwRegister);
+STDAPI CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, void* pvReserved, REFIID riid, void** ppv);
+STDAPI CoCreateInstance(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwClsContext, REFIID riid, void** ppv);
+// Unloads server libraries whose DllCanUnloadNow answers S_OK.
+COMRT_API void CoFreeUnusedLibraries();
+
+STDAPI CoCreateFreeThreadedMarshaler(IUnknown* punkOuter, IUnknown** ppunkMarshal);
+
+COMRT_API void* CoTaskMemAlloc(size_t cb);
+COMRT_API void* CoTaskMemRealloc(void* pv, size_t cb);
+COMRT_API void CoTaskMemFree(void* pv);
+
+// Identifiers. StringFromGUID2 writes "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" (38 characters and a NUL)
+// and returns the number of characters written including the NUL, or 0 when cchMax is too small.
+COMRT_API int StringFromGUID2(REFGUID rguid, LPOLESTR lpsz, int cchMax);
+STDAPI StringFromCLSID(REFCLSID rclsid, LPOLESTR* lplpsz);  // result freed with CoTaskMemFree
+STDAPI CLSIDFromString(LPCOLESTR lpsz, LPCLSID pclsid);     // braced text or a registered ProgID
+STDAPI IIDFromString(LPCOLESTR lpsz, LPGUID lpiid);
+STDAPI CoCreateGuid(GUID* pguid);
+STDAPI CLSIDFromProgID(LPCOLESTR lpszProgID, LPCLSID lpclsid);
+STDAPI ProgIDFromCLSID(REFCLSID clsid, LPOLESTR* lplpszProgID);  // result freed with CoTaskMemFree
+
+// Maps an errno value to a status (ENOENT to HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), ENOMEM to
+// E_OUTOFMEMORY, EACCES to E_ACCESSDENIED, ...; 0 to S_OK; unknown values to E_FAIL).
+COMRT_API HRESULT HResultFromErrno(int err);
