@@ -28,6 +28,27 @@ enum REGCLS : DWORD {
   REGCLS_SURROGATE = 8,
 };
 
+// Marshalling contexts and flags (only in-process contexts exist here).
+enum MSHCTX : DWORD {
+  MSHCTX_LOCAL = 0,
+  MSHCTX_NOSHAREDMEM = 1,
+  MSHCTX_DIFFERENTMACHINE = 2,
+  MSHCTX_INPROC = 3,
+  MSHCTX_CROSSCTX = 4,
+};
+enum MSHLFLAGS : DWORD {
+  MSHLFLAGS_NORMAL = 0,
+  MSHLFLAGS_TABLESTRONG = 1,
+  MSHLFLAGS_TABLEWEAK = 2,
+  MSHLFLAGS_NOPING = 4,
+};
+
+inline constexpr HRESULT CO_E_OBJISREG = COMRT_HR(0x800401FC);
+inline constexpr HRESULT CO_E_IIDSTRING = COMRT_HR(0x800401F4);
+
+// The class that unmarshals in-process pointers handed out by the free-threaded marshaler.
+inline constexpr CLSID CLSID_InProcFreeMarshaler{0x0000033A, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+
 // Signatures of the exports an in-process server library provides.
 using LPFNGETCLASSOBJECT = HRESULT (*)(REFCLSID, REFIID, void**);
 using LPFNCANUNLOADNOW = HRESULT (*)();

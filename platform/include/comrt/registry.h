@@ -1,7 +1,30 @@
-// The registry: keys and values under HKEY_CLASSES_ROOT (the machine's classes merged with the
-// current user's, the user's seen first) and HKEY_CURRENT_USER (whose Software\Classes holds the
-// user's classes). The functions and their Win32 error results are those of the platform API.
+// The registry: keys and values under HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER and HKEY_CLASSES_ROOT.
+// The functions and their Win32 error results are those of the platform API.
+//
+// Storage. Each of the two roots is one human-readable text file:
+//   HKEY_LOCAL_MACHINE: $TOLVANE_REGISTRY_MACHINE, default /var/lib/tolvane/registry/machine.reg
+//   HKEY_CURRENT_USER:  $TOLVANE_REGISTRY_USER, default $XDG_CONFIG_HOME/tolvane/registry/user.reg
+//                       ($HOME/.config/tolvane/registry/user.reg when XDG_CONFIG_HOME is not set)
+// The variables are read when a root handle is used, so a process (a test) can point the registry
+// at a temporary folder; a key opened earlier stays in the file it was opened in. The file format
+// is described in platform/registry/store.h; changes by several processes at once are safe (each
+// change is a locked read-modify-write that replaces the file atomically). A file that does not
+// parse makes every operation on its root fail with ERROR_BADDB and is never overwritten.
+//
+// Names of keys and values are compared without regard to ASCII case and keep the spelling they
+// were created with; the default value has the empty (or null) name. A key name may not be empty,
+// contain a backslash or a control character, be longer than 255 characters or contain an unpaired
+// surrogate (ERROR_INVALID_PARAMETER). Subkeys are enumerated in order of their upper-case names,
+// values in the order they were first set.
+//
+// HKEY_CLASSES_ROOT is the merged view of HKEY_LOCAL_MACHINE\Software\Classes and
+// HKEY_CURRENT_USER\Software\Classes, as on Windows: a key under it exists when it exists in either;
+// its subkeys are the union of both; its values, and value changes and deletions made through it,
+// are those of the user's key when the user's key exists, otherwise of the machine's. A key created
+// through HKEY_CLASSES_ROOT that exists in neither is created in the machine's classes.
 #pragma once
+
+#include <utility>
 
 #include "comrt/types.h"
 
@@ -19,6 +42,7 @@ inline constexpr DWORD REG_SZ = 1;
 inline constexpr DWORD REG_EXPAND_SZ = 2;
 inline constexpr DWORD REG_BINARY = 3;
 inline constexpr DWORD REG_DWORD = 4;
+inline constexpr DWORD REG_MULTI_SZ = 7;
 inline constexpr DWORD REG_QWORD = 11;
 
 inline constexpr DWORD REG_OPTION_NON_VOLATILE = 0;
@@ -54,6 +78,56 @@ COMRT_API LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, DWORD* lpc
 COMRT_API LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, DWORD* lpcchValueName, DWORD* lpReserved,
                              DWORD* lpType, BYTE* lpData, DWORD* lpcbData);
 
+// RegGetValueW flags: the accepted types (at least one), and options.
+inline constexpr DWORD RRF_RT_REG_NONE = 0x00000001;
 inline constexpr DWORD RRF_RT_REG_SZ = 0x00000002;
+inline constexpr DWORD RRF_RT_REG_EXPAND_SZ = 0x00000004;  // only together with RRF_NOEXPAND
+inline constexpr DWORD RRF_RT_REG_BINARY = 0x00000008;
 inline constexpr DWORD RRF_RT_REG_DWORD = 0x00000010;
+inline constexpr DWORD RRF_RT_REG_MULTI_SZ = 0x00000020;
+inline constexpr DWORD RRF_RT_REG_QWORD = 0x00000040;
+inline constexpr DWORD RRF_RT_DWORD = RRF_RT_REG_BINARY | RRF_RT_REG_DWORD;
+inline constexpr DWORD RRF_RT_QWORD = RRF_RT_REG_BINARY | RRF_RT_REG_QWORD;
 inline constexpr DWORD RRF_RT_ANY = 0x0000FFFF;
+// REG_EXPAND_SZ data is returned as stored instead of with %NAME% replaced from the environment.
+inline constexpr DWORD RRF_NOEXPAND = 0x10000000;
+// On failure the caller's buffer is filled with zeros.
+inline constexpr DWORD RRF_ZEROONFAILURE = 0x20000000;
+
+inline constexpr LONG ERROR_DATATYPE_MISMATCH = 1629;
+inline constexpr LONG ERROR_UNSUPPORTED_TYPE = 1630;
+
+namespace comrt {
+
+// The owner of an opened key: closes it on destruction.
+class unique_hkey {
+ public:
+  unique_hkey() noexcept = default;
+  explicit unique_hkey(HKEY h) noexcept : h_(h) {}
+  unique_hkey(unique_hkey&& o) noexcept : h_(std::exchange(o.h_, nullptr)) {}
+  unique_hkey& operator=(unique_hkey&& o) noexcept {
+    if (this != &o) reset(std::exchange(o.h_, nullptr));
+    return *this;
+  }
+  unique_hkey(const unique_hkey&) = delete;
+  unique_hkey& operator=(const unique_hkey&) = delete;
+  ~unique_hkey() { reset(); }
+
+  HKEY get() const noexcept { return h_; }
+  explicit operator bool() const noexcept { return h_ != nullptr; }
+  // For out-parameters: closes what is held and returns the address to fill.
+  HKEY* put() noexcept {
+    reset();
+    return &h_;
+  }
+  void reset(HKEY h = nullptr) noexcept {
+    if (h_) RegCloseKey(h_);
+    h_ = h;
+  }
+  [[nodiscard]] HKEY release() noexcept { return std::exchange(h_, nullptr); }
+
+ private:
+  HKEY h_ = nullptr;
+};
+
+}  // namespace comrt

@@ -1,0 +1,154 @@
+// C++ helpers for identifiers and for turning operating-system errors into statuses. Header-only,
+// so servers that link the runtime use them without the runtime exporting C++ symbols.
+//
+//   std::u16string text = comrt::to_u16string(clsid);       // "{0946E232-81EA-4DF2-B7DB-CAF900E0D209}"
+//   std::optional<GUID> id = comrt::parse_guid(u"{...}");   // braced form only, either case
+//   if (fd < 0) comrt::throw_errno(errno);                  // hresult_error with the mapped status
+#pragma once
+
+#include <cerrno>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "comrt/object.h"
+#include "comrt/types.h"
+
+namespace comrt {
+
+// Characters of the braced text form of a GUID, without and with the terminating NUL.
+inline constexpr size_t guid_text_length = 38;
+inline constexpr size_t guid_text_size = guid_text_length + 1;
+
+namespace detail {
+
+inline constexpr char16_t hex_digits[] = u"0123456789ABCDEF";
+
+inline int hex_value(char16_t c) noexcept {
+  if (c >= u'0' && c <= u'9') return c - u'0';
+  if (c >= u'A' && c <= u'F') return c - u'A' + 10;
+  if (c >= u'a' && c <= u'f') return c - u'a' + 10;
+  return -1;
+}
+
+// Writes `digits` hex digits of v (most significant first) at out.
+inline char16_t* put_hex(char16_t* out, uint64_t v, int digits) noexcept {
+  for (int i = digits - 1; i >= 0; --i) *out++ = hex_digits[(v >> (4 * i)) & 0xF];
+  return out;
+}
+
+// Reads exactly `digits` hex digits at s; false when any is not a hex digit.
+inline bool get_hex(std::u16string_view s, size_t pos, int digits, uint64_t& v) noexcept {
+  v = 0;
+  for (int i = 0; i < digits; ++i) {
+    const int d = hex_value(s[pos + i]);
+    if (d < 0) return false;
+    v = (v << 4) | static_cast<uint64_t>(d);
+  }
+  return true;
+}
+
+}  // namespace detail
+
+// Writes the 38 characters of the braced upper-case form and a NUL into out[0..38].
+inline void format_guid(const GUID& g, char16_t* out) noexcept {
+  using detail::put_hex;
+  *out++ = u'{';
+  out = put_hex(out, g.Data1, 8);
+  *out++ = u'-';
+  out = put_hex(out, g.Data2, 4);
+  *out++ = u'-';
+  out = put_hex(out, g.Data3, 4);
+  *out++ = u'-';
+  out = put_hex(out, g.Data4[0], 2);
+  out = put_hex(out, g.Data4[1], 2);
+  *out++ = u'-';
+  for (int i = 2; i < 8; ++i) out = put_hex(out, g.Data4[i], 2);
+  *out++ = u'}';
+  *out = u'\0';
+}
+
+// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", upper case.
+inline std::u16string to_u16string(const GUID& g) {
+  char16_t buf[guid_text_size];
+  format_guid(g, buf);
+  return std::u16string(buf, guid_text_length);
+}
+
+// Parses the braced form "{8-4-4-4-12}" with hex digits of either case. Anything else (no braces,
+// other lengths, spaces, missing dashes) gives nullopt.
+inline std::optional<GUID> parse_guid(std::u16string_view s) noexcept {
+  if (s.size() != guid_text_length || s.front() != u'{' || s.back() != u'}' || s[9] != u'-' || s[14] != u'-' ||
+      s[19] != u'-' || s[24] != u'-')
+    return std::nullopt;
+  GUID g{};
+  uint64_t v = 0;
+  if (!detail::get_hex(s, 1, 8, v)) return std::nullopt;
+  g.Data1 = static_cast<uint32_t>(v);
+  if (!detail::get_hex(s, 10, 4, v)) return std::nullopt;
+  g.Data2 = static_cast<uint16_t>(v);
+  if (!detail::get_hex(s, 15, 4, v)) return std::nullopt;
+  g.Data3 = static_cast<uint16_t>(v);
+  for (int i = 0; i < 8; ++i) {
+    const size_t pos = i < 2 ? 20 + 2 * i : 25 + 2 * (i - 2);
+    if (!detail::get_hex(s, pos, 2, v)) return std::nullopt;
+    g.Data4[i] = static_cast<uint8_t>(v);
+  }
+  return g;
+}
+
+// ---------------------------------------------------------------------------------------------
+// errno -> Win32 error code / status.
+
+// The Win32 error code that best describes an errno value, or `fallback` when there is none.
+inline LONG win32_from_errno(int err, LONG fallback) noexcept {
+  constexpr LONG error_too_many_open_files = 4;
+  constexpr LONG error_write_protect = 19;
+  constexpr LONG error_not_same_device = 17;
+  constexpr LONG error_cant_resolve_filename = 1921;
+  switch (err) {
+    case 0: return ERROR_SUCCESS;
+    case ENOENT: return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EISDIR: return ERROR_ACCESS_DENIED;
+    case ENOMEM: return ERROR_OUTOFMEMORY;
+    case EEXIST: return ERROR_FILE_EXISTS;
+    case ENOSPC:
+    case EDQUOT: return ERROR_DISK_FULL;
+    case EINVAL: return ERROR_INVALID_PARAMETER;
+    case EBUSY:
+    case ETXTBSY: return ERROR_SHARING_VIOLATION;
+    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
+    case EIO: return ERROR_READ_FAULT;
+    case EBADF: return ERROR_INVALID_HANDLE;
+    case EMFILE:
+    case ENFILE: return error_too_many_open_files;
+    case EROFS: return error_write_protect;
+    case EXDEV: return error_not_same_device;
+    case ELOOP: return error_cant_resolve_filename;
+    case ENOTEMPTY: return ERROR_DIR_NOT_EMPTY;
+    case ETIMEDOUT: return ERROR_TIMEOUT;
+    case ENOSYS:
+    case EOPNOTSUPP: return ERROR_NOT_SUPPORTED;
+    case EILSEQ: return ERROR_NO_UNICODE_TRANSLATION;
+    default: return fallback;
+  }
+}
+
+// The status for an errno value: S_OK for 0, the Win32 error as an HRESULT where one fits
+// (ENOENT -> HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), EACCES -> E_ACCESSDENIED, ENOMEM ->
+// E_OUTOFMEMORY, EINVAL -> E_INVALIDARG, ...), E_FAIL otherwise.
+inline HRESULT hresult_from_errno(int err) noexcept {
+  const LONG w = win32_from_errno(err, -1);
+  return w < 0 ? E_FAIL : HRESULT_FROM_WIN32(w);
+}
+
+// Throws hresult_error with the status for err (E_FAIL for 0, which is not an error to throw).
+[[noreturn]] inline void throw_errno(int err) {
+  const HRESULT hr = hresult_from_errno(err);
+  throw_hresult(FAILED(hr) ? hr : E_FAIL);
+}
+
+}  // namespace comrt

@@ -1,0 +1,197 @@
+// File-backed registry roots: cached reads, locked read-modify-write, atomic replacement.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <map>
+#include <new>
+
+#include "comrt/guid.h"
+#include "store.h"
+
+namespace comrt::registry {
+
+namespace {
+
+LONG last_error(LONG fallback) noexcept { return win32_from_errno(errno, fallback); }
+
+std::string parent_of(const std::string& file) {
+  const size_t slash = file.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : file.substr(0, slash);
+}
+
+// mkdir -p: creates the folder and its missing parents.
+LONG make_folders(const std::string& folder, mode_t mode) {
+  struct stat st;
+  if (::stat(folder.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? ERROR_SUCCESS : ERROR_PATH_NOT_FOUND;
+  if (errno != ENOENT) return last_error(ERROR_CANTWRITE);
+  const std::string parent = parent_of(folder);
+  if (parent != folder) {
+    if (const LONG r = make_folders(parent, mode); r != ERROR_SUCCESS) return r;
+  }
+  if (::mkdir(folder.c_str(), mode) != 0 && errno != EEXIST) return last_error(ERROR_CANTWRITE);
+  return ERROR_SUCCESS;
+}
+
+LONG read_all(int fd, std::string& out) {
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return last_error(ERROR_CANTREAD);
+    }
+    if (n == 0) return ERROR_SUCCESS;
+    out.append(buf, static_cast<size_t>(n));
+  }
+}
+
+LONG write_all(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return last_error(ERROR_CANTWRITE);
+    }
+    data.remove_prefix(static_cast<size_t>(n));
+  }
+  return ERROR_SUCCESS;
+}
+
+// Holds an exclusive flock(2) on a lock file until destroyed (closing the descriptor releases it).
+class file_lock {
+ public:
+  LONG acquire(const std::string& lock_file, mode_t mode) {
+    fd_.reset(::open(lock_file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, mode));
+    if (!fd_) return last_error(ERROR_CANTOPEN);
+    while (::flock(fd_.get(), LOCK_EX) != 0) {
+      if (errno != EINTR) return last_error(ERROR_CANTOPEN);
+    }
+    return ERROR_SUCCESS;
+  }
+
+ private:
+  unique_fd fd_;
+};
+
+}  // namespace
+
+hive::identity hive::identity_of(const struct stat& st) noexcept {
+  return identity{st.st_dev, st.st_ino, st.st_size,
+                  static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+
+hive::hive(std::string file, std::u16string root_name, mode_t file_mode)
+    : file_(std::move(file)), root_name_(std::move(root_name)), file_mode_(file_mode) {}
+
+LONG hive::load_locked() {
+  struct stat st;
+  if (::stat(file_.c_str(), &st) != 0) {
+    if (errno != ENOENT) return last_error(ERROR_CANTREAD);
+    // No file yet: an empty root.
+    if (!cached_id_ || cached_fd_) {
+      key root;
+      root.name = root_name_;
+      cached_ = std::make_shared<const key>(std::move(root));
+      cached_status_ = ERROR_SUCCESS;
+      cached_fd_.reset();
+      cached_id_ = identity{};
+    }
+    return ERROR_SUCCESS;
+  }
+  if (cached_fd_ && cached_id_ == identity_of(st)) return cached_status_;
+
+  unique_fd fd(::open(file_.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return last_error(ERROR_CANTOPEN);
+  if (::fstat(fd.get(), &st) != 0) return last_error(ERROR_CANTREAD);
+  std::string text;
+  if (const LONG r = read_all(fd.get(), text); r != ERROR_SUCCESS) return r;
+  auto tree = parse(text, root_name_);
+  cached_status_ = tree ? ERROR_SUCCESS : ERROR_BADDB;
+  cached_ = tree ? std::make_shared<const key>(std::move(*tree)) : nullptr;
+  cached_id_ = identity_of(st);
+  cached_fd_ = std::move(fd);
+  return cached_status_;
+}
+
+LONG hive::read(std::shared_ptr<const key>& out) {
+  lock_guard guard(mutex_);
+  const LONG r = load_locked();
+  if (r == ERROR_SUCCESS) out = cached_;
+  return r;
+}
+
+LONG hive::modify(const mutation& change) {
+  lock_guard guard(mutex_);
+  const std::string folder = parent_of(file_);
+  if (const LONG r = make_folders(folder, (file_mode_ & 0066) ? 0755 : 0700); r != ERROR_SUCCESS) return r;
+  file_lock lock;
+  if (const LONG r = lock.acquire(file_ + ".lock", file_mode_); r != ERROR_SUCCESS) return r;
+  if (const LONG r = load_locked(); r != ERROR_SUCCESS) return r;
+
+  key copy = *cached_;
+  bool changed = false;
+  if (const LONG r = change(copy, &changed); r != ERROR_SUCCESS || !changed) return r;
+  return write_locked(std::move(copy));
+}
+
+// Writes the tree to a temporary file beside the store and renames it over the store. Called with
+// the cross-process lock held, so the file at the path afterwards is the one written here.
+LONG hive::write_locked(key&& root) {
+  const std::string text = serialize(root);
+  std::string temp = file_ + ".XXXXXX";
+  unique_fd fd(::mkostemp(temp.data(), O_CLOEXEC));
+  if (!fd) return last_error(ERROR_CANTWRITE);
+  struct remove_on_failure {
+    const std::string& name;
+    bool armed = true;
+    ~remove_on_failure() {
+      if (armed) ::unlink(name.c_str());
+    }
+  } cleanup{temp};
+
+  struct stat st;
+  const mode_t mode = ::stat(file_.c_str(), &st) == 0 ? (st.st_mode & 07777) : file_mode_;
+  if (::fchmod(fd.get(), mode) != 0) return last_error(ERROR_CANTWRITE);
+  if (const LONG r = write_all(fd.get(), text); r != ERROR_SUCCESS) return r;
+  if (::fsync(fd.get()) != 0) return last_error(ERROR_CANTWRITE);
+  fd.reset();
+  if (::rename(temp.c_str(), file_.c_str()) != 0) return last_error(ERROR_CANTWRITE);
+  cleanup.armed = false;
+  if (unique_fd dir(::open(parent_of(file_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); dir) ::fsync(dir.get());
+
+  // Cache what was just written; a failure here only costs a re-read next time.
+  cached_fd_.reset();
+  cached_id_.reset();
+  if (unique_fd written(::open(file_.c_str(), O_RDONLY | O_CLOEXEC)); written && ::fstat(written.get(), &st) == 0) {
+    cached_ = std::make_shared<const key>(std::move(root));
+    cached_status_ = ERROR_SUCCESS;
+    cached_id_ = identity_of(st);
+    cached_fd_ = std::move(written);
+  }
+  return ERROR_SUCCESS;
+}
+
+namespace {
+struct hive_table {
+  mutex m;
+  std::map<std::string, std::shared_ptr<hive>> hives GUARDED_BY(m);
+};
+hive_table& all_hives() {
+  static hive_table table;
+  return table;
+}
+}  // namespace
+
+std::shared_ptr<hive> hive_for(const std::string& file, std::u16string_view root_name, mode_t file_mode) {
+  hive_table& t = all_hives();
+  lock_guard guard(t.m);
+  auto& h = t.hives[file];
+  if (!h) h = std::make_shared<hive>(file, std::u16string(root_name), file_mode);
+  return h;
+}
+
+}  // namespace comrt::registry
