@@ -161,7 +161,6 @@ LONG hive::write_locked(key&& root) {
   fd.reset();
   if (::rename(temp.c_str(), file_.c_str()) != 0) return last_error(ERROR_CANTWRITE);
   cleanup.armed = false;
-  if (unique_fd dir(::open(parent_of(file_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); dir) ::fsync(dir.get());
 
   // Cache what was just written; a failure here only costs a re-read next time.
   cached_fd_.reset();
