@@ -1,0 +1,255 @@
+#include "items/schedule_item.h"
+
+#include <comrt/oleauto.h>
+#include <comrt/timeapi.h>
+#include <comrt/variant.h>
+
+#include "actions/schedule_actions.h"
+#include "triggers/schedule_triggers.h"
+
+namespace tolvane {
+
+namespace {
+
+// Swaps a new value into a guarded reference; the old one is released after the lock is left.
+template <class T>
+void replace(comrt::mutex& m, comrt::com_ptr<T>& field, T* value) {
+  comrt::com_ptr<T> incoming(value);
+  {
+    comrt::lock_guard guard(m);
+    field.swap(incoming);
+  }
+}
+
+template <class T>
+comrt::com_ptr<T> read(comrt::mutex& m, const comrt::com_ptr<T>& field) {
+  comrt::lock_guard guard(m);
+  return field;
+}
+
+}  // namespace
+
+HRESULT CScheduleItem::FinalConstruct() {
+  GUID id;
+  comrt::check_hresult(CoCreateGuid(&id));
+  auto actions = comrt::make<CScheduleActions>().as<IScheduleActions>();
+  auto triggers = comrt::make<CScheduleTriggers>().as<IScheduleTriggers>();
+  comrt::lock_guard guard(fields_mutex_);
+  id_ = id;
+  actions_ = std::move(actions);
+  triggers_ = std::move(triggers);
+  return S_OK;
+}
+
+HRESULT CScheduleItem::get_flag(const flag& f, VARIANT_BOOL* out) {
+  if (!out) return E_POINTER;
+  *out = f.load(std::memory_order_relaxed);
+  return S_OK;
+}
+
+HRESULT CScheduleItem::put_flag(flag& f, VARIANT_BOOL value) {
+  f.store(value, std::memory_order_relaxed);  // stored unchanged: no normalisation
+  return S_OK;
+}
+
+HRESULT CScheduleItem::get_time(const time& t, FILETIME* out) {
+  if (!out) return E_POINTER;
+  const uint64_t v = t.load(std::memory_order_relaxed);
+  out->dwLowDateTime = static_cast<DWORD>(v);
+  out->dwHighDateTime = static_cast<DWORD>(v >> 32);
+  return S_OK;
+}
+
+HRESULT CScheduleItem::put_time(time& t, FILETIME value) {
+  t.store(static_cast<uint64_t>(value.dwHighDateTime) << 32 | value.dwLowDateTime, std::memory_order_relaxed);
+  return S_OK;
+}
+
+HRESULT CScheduleItem::get_Id(GUID* pVal) {
+  if (!pVal) return E_POINTER;
+  comrt::lock_guard guard(fields_mutex_);
+  *pVal = id_;
+  return S_OK;
+}
+
+HRESULT CScheduleItem::put_Id(GUID newVal) {
+  comrt::lock_guard guard(fields_mutex_);
+  id_ = newVal;
+  return S_OK;
+}
+
+HRESULT CScheduleItem::get_text(const std::u16string& text, BSTR* out) {
+  return comrt::boundary([&] {
+    comrt::check_pointer(out);
+    BSTR copy;
+    {
+      comrt::lock_guard guard(fields_mutex_);
+      copy = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+    }
+    if (!copy) return E_OUTOFMEMORY;
+    *out = copy;
+    return S_OK;
+  });
+}
+
+HRESULT CScheduleItem::put_text(std::u16string& text, BSTR value) {
+  return comrt::boundary([&] {
+    // The text up to its first NUL; a null string is empty.
+    std::u16string incoming = value ? std::u16string(value) : std::u16string();
+    comrt::lock_guard guard(fields_mutex_);
+    text.swap(incoming);
+  });
+}
+
+HRESULT CScheduleItem::get_Name(BSTR* pVal) { return get_text(name_, pVal); }
+HRESULT CScheduleItem::put_Name(BSTR newVal) { return put_text(name_, newVal); }
+HRESULT CScheduleItem::get_Description(BSTR* pVal) { return get_text(description_, pVal); }
+HRESULT CScheduleItem::put_Description(BSTR newVal) { return put_text(description_, newVal); }
+
+HRESULT CScheduleItem::get_Triggers(IScheduleTriggers** pVal) {
+  if (!pVal) return E_POINTER;
+  read(fields_mutex_, triggers_).copy_to(pVal);
+  return S_OK;
+}
+
+HRESULT CScheduleItem::put_Triggers(IScheduleTriggers* newVal) {
+  replace(fields_mutex_, triggers_, newVal);
+  return S_OK;
+}
+
+HRESULT CScheduleItem::get_Actions(IScheduleActions** pVal) {
+  if (!pVal) return E_POINTER;
+  read(fields_mutex_, actions_).copy_to(pVal);
+  return S_OK;
+}
+
+HRESULT CScheduleItem::put_Actions(IScheduleActions* newVal) {
+  replace(fields_mutex_, actions_, newVal);
+  return S_OK;
+}
+
+HRESULT CScheduleItem::get_LastTaskResult(HRESULT* pVal) {
+  if (!pVal) return E_POINTER;
+  *pVal = last_task_result_.load(std::memory_order_relaxed);
+  return S_OK;
+}
+
+HRESULT CScheduleItem::put_LastTaskResult(HRESULT newVal) {
+  last_task_result_.store(newVal, std::memory_order_relaxed);
+  return S_OK;
+}
+
+HRESULT CScheduleItem::Run(IUnknown* pServiceProvider) {
+  return comrt::boundary([&] {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    put_time(last_run_time_, now);
+    comrt::check_hresult(Update());
+
+    auto actions = read(fields_mutex_, actions_);
+    if (!actions) return S_OK;
+    comrt::com_ptr<IEnumScheduleAction> e;
+    comrt::check_hresult(actions->get_NewEnum(e.put()));
+    comrt::check_hresult(e->Reset());
+    for (;;) {
+      comrt::com_ptr<IScheduleAction> action;
+      ULONG fetched = 0;
+      comrt::check_hresult(e->Next(1, action.put(), &fetched));
+      if (fetched == 0 || !action) return S_OK;
+      // The provider is handed on unchanged (it may be null).
+      const HRESULT hr = action->Run(pServiceProvider);
+      last_task_result_.store(hr, std::memory_order_relaxed);
+      if (FAILED(hr)) return hr;
+    }
+  });
+}
+
+HRESULT CScheduleItem::Update() {
+  return point<IScheduleItemEvents>().fire(
+      [&](IScheduleItemEvents* sink) { return sink->OnUpdate(static_cast<IScheduleItem*>(this)); });
+}
+
+void CScheduleItem::reset() {
+  enable_ = VARIANT_TRUE;
+  schedule_run_ = VARIANT_FALSE;
+  save_ = VARIANT_TRUE;
+  last_run_time_ = 0;
+  created_ = 0;
+  last_task_result_ = E_FAIL;
+  comrt::com_ptr<IScheduleTriggers> triggers;
+  comrt::com_ptr<IScheduleActions> actions;
+  comrt::lock_guard guard(fields_mutex_);
+  actions.swap(actions_);
+  triggers.swap(triggers_);
+  name_.clear();
+  description_.clear();
+}
+
+HRESULT CScheduleItem::Copy(IScheduleItem* pCopy) {
+  return comrt::boundary([&] {
+    if (!pCopy) return E_POINTER;
+    reset();
+    GUID id;
+    comrt::check_hresult(pCopy->get_Id(&id));
+    comrt::check_hresult(put_Id(id));
+    VARIANT_BOOL b;
+    comrt::check_hresult(pCopy->get_Enable(&b));
+    put_flag(enable_, b);
+    comrt::check_hresult(pCopy->get_ScheduleRun(&b));
+    put_flag(schedule_run_, b);
+    comrt::check_hresult(pCopy->get_Save(&b));
+    put_flag(save_, b);
+    FILETIME t;
+    comrt::check_hresult(pCopy->get_LastRunTime(&t));
+    put_time(last_run_time_, t);
+    comrt::check_hresult(pCopy->get_Created(&t));
+    put_time(created_, t);
+    HRESULT result;
+    comrt::check_hresult(pCopy->get_LastTaskResult(&result));
+    put_LastTaskResult(result);
+    comrt::bstr text;
+    comrt::check_hresult(pCopy->get_Name(text.put()));
+    comrt::check_hresult(put_Name(text.get()));
+    comrt::check_hresult(pCopy->get_Description(text.put()));
+    comrt::check_hresult(put_Description(text.get()));
+
+    comrt::com_ptr<IScheduleActions> actions;
+    comrt::check_hresult(pCopy->get_Actions(actions.put()));
+    if (actions) {
+      comrt::com_ptr<IScheduleActions> clone;
+      comrt::check_hresult(actions->Clone(clone.put()));
+      put_Actions(clone.get());
+    }
+    comrt::com_ptr<IScheduleTriggers> triggers;
+    comrt::check_hresult(pCopy->get_Triggers(triggers.put()));
+    if (triggers) {
+      comrt::com_ptr<IScheduleTriggers> clone;
+      comrt::check_hresult(triggers->Clone(clone.put()));
+      put_Triggers(clone.get());
+    }
+    return S_OK;
+  });
+}
+
+HRESULT CScheduleItem::Clone(IScheduleItem** ppClone) {
+  return comrt::boundary([&] {
+    comrt::init_out(ppClone);
+    auto clone = comrt::make<CScheduleItem>();
+    comrt::check_hresult(clone->Copy(this));
+    *ppClone = clone.as<IScheduleItem>().detach();
+  });
+}
+
+HRESULT CScheduleItem::QueryService(REFGUID guidService, REFIID riid, void** ppv) {
+  return site().query_service(guidService, riid, ppv);
+}
+
+HRESULT CScheduleItem::GetClassID(CLSID* pClassID) {
+  if (!pClassID) return E_FAIL;
+  *pClassID = CLSID_ScheduleItem;
+  return S_OK;
+}
+
+HRESULT CScheduleItem::Serialize(IXMLArchive*, IXMLDOMNode*) { return E_NOTIMPL; }
+
+}  // namespace tolvane

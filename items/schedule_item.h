@@ -1,0 +1,99 @@
+// CScheduleItem: one scheduled task — its identity and texts, three flags, its trigger and action
+// collections, the record of its runs, and the outgoing IScheduleItemEvents through which it
+// announces changes (Update) to its subscribers.
+#pragma once
+
+#include <atomic>
+#include <string>
+
+#include <comrt/connection_point.h>
+#include <comrt/dispatch.h>
+#include <comrt/site.h>
+
+#include "Scheduler.h"
+#include "XMLArchive.h"
+#include "server/typelib.h"
+
+namespace tolvane {
+
+class CScheduleItem;
+using CScheduleItemBase = comrt::connection_point_container<
+    comrt::object_with_site<
+        comrt::implements<CScheduleItem, IScheduleItem, IObjectWithSite, IXMLArchiveSerializable, IPersist,
+                          IObjectWithBackReferences, IConnectionPointContainer, IServiceProvider,
+                          comrt::free_threaded>>,
+    IScheduleItemEvents>;
+
+class CScheduleItem final : public CScheduleItemBase {
+ public:
+  static constexpr const CLSID& class_id = CLSID_ScheduleItem;
+
+  HRESULT FinalConstruct();
+
+  // IScheduleItem
+  HRESULT STDMETHODCALLTYPE get_Id(GUID* pVal) override;
+  HRESULT STDMETHODCALLTYPE put_Id(GUID newVal) override;
+  HRESULT STDMETHODCALLTYPE get_Name(BSTR* pVal) override;
+  HRESULT STDMETHODCALLTYPE put_Name(BSTR newVal) override;
+  HRESULT STDMETHODCALLTYPE get_Description(BSTR* pVal) override;
+  HRESULT STDMETHODCALLTYPE put_Description(BSTR newVal) override;
+  HRESULT STDMETHODCALLTYPE get_Save(VARIANT_BOOL* pVal) override { return get_flag(save_, pVal); }
+  HRESULT STDMETHODCALLTYPE put_Save(VARIANT_BOOL newVal) override { return put_flag(save_, newVal); }
+  HRESULT STDMETHODCALLTYPE get_Enable(VARIANT_BOOL* pVal) override { return get_flag(enable_, pVal); }
+  HRESULT STDMETHODCALLTYPE put_Enable(VARIANT_BOOL newVal) override { return put_flag(enable_, newVal); }
+  HRESULT STDMETHODCALLTYPE get_ScheduleRun(VARIANT_BOOL* pVal) override { return get_flag(schedule_run_, pVal); }
+  HRESULT STDMETHODCALLTYPE put_ScheduleRun(VARIANT_BOOL newVal) override { return put_flag(schedule_run_, newVal); }
+  HRESULT STDMETHODCALLTYPE get_Triggers(IScheduleTriggers** pVal) override;
+  HRESULT STDMETHODCALLTYPE put_Triggers(IScheduleTriggers* newVal) override;
+  HRESULT STDMETHODCALLTYPE get_Actions(IScheduleActions** pVal) override;
+  HRESULT STDMETHODCALLTYPE put_Actions(IScheduleActions* newVal) override;
+  HRESULT STDMETHODCALLTYPE get_LastRunTime(FILETIME* pVal) override { return get_time(last_run_time_, pVal); }
+  HRESULT STDMETHODCALLTYPE put_LastRunTime(FILETIME newVal) override { return put_time(last_run_time_, newVal); }
+  HRESULT STDMETHODCALLTYPE get_Created(FILETIME* pVal) override { return get_time(created_, pVal); }
+  HRESULT STDMETHODCALLTYPE put_Created(FILETIME newVal) override { return put_time(created_, newVal); }
+  HRESULT STDMETHODCALLTYPE get_LastTaskResult(HRESULT* pVal) override;
+  HRESULT STDMETHODCALLTYPE put_LastTaskResult(HRESULT newVal) override;
+  HRESULT STDMETHODCALLTYPE Run(IUnknown* pServiceProvider) override;
+  HRESULT STDMETHODCALLTYPE Copy(IScheduleItem* pCopy) override;
+  HRESULT STDMETHODCALLTYPE Clone(IScheduleItem** ppClone) override;
+  HRESULT STDMETHODCALLTYPE Update() override;
+
+  // IServiceProvider: passed on to the site; the item offers no service of its own.
+  HRESULT STDMETHODCALLTYPE QueryService(REFGUID guidService, REFIID riid, void** ppv) override;
+  // IPersist
+  HRESULT STDMETHODCALLTYPE GetClassID(CLSID* pClassID) override;
+  // IObjectWithBackReferences: nothing to end.
+  HRESULT STDMETHODCALLTYPE Disconnect() override { return S_OK; }
+  // IXMLArchiveSerializable
+  HRESULT STDMETHODCALLTYPE Serialize(IXMLArchive* pArchive, IXMLDOMNode* pNode) override;
+
+ private:
+  using flag = std::atomic<VARIANT_BOOL>;
+  using time = std::atomic<uint64_t>;  // FILETIME as one 64-bit value, so no reader sees it torn
+  static HRESULT get_flag(const flag& f, VARIANT_BOOL* out);
+  static HRESULT put_flag(flag& f, VARIANT_BOOL value);
+  static HRESULT get_time(const time& t, FILETIME* out);
+  static HRESULT put_time(time& t, FILETIME value);
+  HRESULT get_text(const std::u16string& text, BSTR* out);
+  HRESULT put_text(std::u16string& text, BSTR value);
+  void reset();
+
+  // Flags, times and the last result are single atomic values. The texts, the identifier and the
+  // collection references are guarded by fields_mutex_, a lock of their own so that reading a
+  // property never waits for the sink list (guarded by the object lock).
+  flag save_{VARIANT_TRUE};
+  flag enable_{VARIANT_TRUE};
+  flag schedule_run_{VARIANT_FALSE};
+  time last_run_time_{0};
+  time created_{0};
+  std::atomic<HRESULT> last_task_result_{E_FAIL};
+
+  mutable comrt::mutex fields_mutex_;
+  GUID id_ GUARDED_BY(fields_mutex_){};
+  std::u16string name_ GUARDED_BY(fields_mutex_);
+  std::u16string description_ GUARDED_BY(fields_mutex_);
+  comrt::com_ptr<IScheduleTriggers> triggers_ GUARDED_BY(fields_mutex_);
+  comrt::com_ptr<IScheduleActions> actions_ GUARDED_BY(fields_mutex_);
+};
+
+}  // namespace tolvane

@@ -1,0 +1,70 @@
+#include "server/module.h"
+
+#include "Scheduler.h"
+#include "actions/schedule_actions.h"
+#include "items/schedule_item.h"
+#include "items/schedule_items.h"
+#include "triggers/schedule_triggers.h"
+
+namespace tolvane {
+
+namespace {
+
+template <class T>
+comrt::com_ptr<IClassFactory> factory_of() {
+  return comrt::make<comrt::class_factory<T>>().template as<IClassFactory>();
+}
+
+// The class list, in registration order.
+const class_entry kClasses[] = {
+    {CLSID_ScheduleActions, u"ScheduleActions", u"Scheduler.ScheduleActions.1", u"Scheduler.ScheduleActions", false,
+     &factory_of<CScheduleActions>},
+    {CLSID_ScheduleTriggers, u"ScheduleTriggers", u"Scheduler.ScheduleTriggers.1", u"Scheduler.ScheduleTriggers",
+     true, &factory_of<CScheduleTriggers>},
+    {CLSID_ScheduleItem, u"ScheduleItem", u"Scheduler.ScheduleItem.1", u"Scheduler.ScheduleItem", false,
+     &factory_of<CScheduleItem>},
+    {CLSID_ScheduleItems, u"ScheduleItems", u"Scheduler.ScheduleItems.1", u"Scheduler.ScheduleItems", false,
+     &factory_of<CScheduleItems>},
+};
+constexpr size_t kClassCount = sizeof(kClasses) / sizeof(kClasses[0]);
+
+// The class identifier under which generated marshalling code would serve its proxies; there is
+// none in this library, so requests for it are answered "not available".
+constexpr CLSID kMarshallingClsid{0xF5878111, 0xD281, 0x44A6, {0xA5, 0xE5, 0x2A, 0xF8, 0x50, 0xD6, 0x30, 0x09}};
+
+}  // namespace
+
+CSchedulerModule& CSchedulerModule::instance() noexcept {
+  static CSchedulerModule module;
+  return module;
+}
+
+const class_entry* CSchedulerModule::classes(size_t* count) noexcept {
+  *count = kClassCount;
+  return kClasses;
+}
+
+HRESULT CSchedulerModule::get_class_object(REFCLSID clsid, REFIID riid, void** ppv) noexcept {
+  return comrt::boundary([&] {
+    (void)kMarshallingClsid;
+    comrt::init_out(ppv);
+    static_assert(kClassCount <= sizeof(factories_) / sizeof(factories_[0]));
+    for (size_t i = 0; i < kClassCount; ++i) {
+      if (!(kClasses[i].clsid == clsid)) continue;
+      comrt::com_ptr<IClassFactory> factory;
+      {
+        comrt::lock_guard guard(mutex_);
+        if (!factories_[i]) factories_[i] = kClasses[i].make_factory();
+        factory = factories_[i];
+      }
+      return factory->QueryInterface(riid, ppv);
+    }
+    return CLASS_E_CLASSNOTAVAILABLE;
+  });
+}
+
+HRESULT CSchedulerModule::can_unload_now() const noexcept {
+  return comrt::module_lock_count().load() == 0 ? S_OK : S_FALSE;
+}
+
+}  // namespace tolvane

@@ -1,0 +1,90 @@
+#include "triggers/schedule_triggers.h"
+
+#include <ctime>
+
+#include <comrt/timeapi.h>
+
+namespace tolvane {
+
+// Every operation below walks the members under the shared lock and calls into them while holding
+// it; the members take no lock of their own.
+
+HRESULT CScheduleTriggers::IsSet(IScheduleTrigger** retval) {
+  return comrt::boundary([&] {
+    comrt::init_out(retval);
+    comrt::shared_guard guard(list_lock_);
+    for (const element_ptr& trigger : list_) {
+      if (trigger->IsSet() == S_OK) {
+        trigger.copy_to(retval);
+        return S_OK;
+      }
+    }
+    return E_FAIL;
+  });
+}
+
+HRESULT CScheduleTriggers::Next() {
+  return comrt::boundary([&] {
+    comrt::shared_guard guard(list_lock_);
+    for (const element_ptr& trigger : list_) comrt::check_hresult(trigger->Next());
+  });
+}
+
+HRESULT CScheduleTriggers::HasNextRunTime() {
+  return comrt::boundary([&] {
+    comrt::shared_guard guard(list_lock_);
+    for (const element_ptr& trigger : list_) {
+      auto occurrence = trigger.try_as<IScheduleTriggerWithOccurrence>();
+      if (!occurrence) continue;
+      if (comrt::check_hresult(occurrence->HasNextOccurrence()) == S_OK) return S_OK;
+    }
+    return S_FALSE;
+  });
+}
+
+ULONGLONG CScheduleTriggers::earliest_occurrence() {
+  ULONGLONG best = 0;
+  comrt::shared_guard guard(list_lock_);
+  for (const element_ptr& trigger : list_) {
+    auto occurrence = trigger.try_as<IScheduleTriggerWithOccurrence>();
+    if (!occurrence) continue;
+    ULONGLONG t = 0;
+    comrt::check_hresult(occurrence->NextOccurrence(&t));
+    // While nothing is chosen any value is taken (0 included); later a non-zero earlier one
+    // replaces it, and equal values keep the earlier member.
+    if (best == 0 || (t != 0 && t < best)) best = t;
+  }
+  return best;
+}
+
+HRESULT CScheduleTriggers::get_NextRunTimeAsUnixTime(ULONGLONG* pVal) {
+  return comrt::boundary([&] { *comrt::check_pointer(pVal) = earliest_occurrence(); });
+}
+
+HRESULT CScheduleTriggers::get_NextRunTime(DATE* pVal) {
+  return comrt::boundary([&] {
+    *comrt::init_out(pVal) = 0.0;
+    const ULONGLONG t = earliest_occurrence();
+    // The occurrence is broken down as local calendar fields and read as an automation date.
+    const time_t seconds = static_cast<time_t>(t);
+    struct tm local {};
+    if (static_cast<ULONGLONG>(seconds) != t || !localtime_r(&seconds, &local)) return E_FAIL;
+    SYSTEMTIME st{};
+    st.wYear = static_cast<WORD>(local.tm_year + 1900);
+    st.wMonth = static_cast<WORD>(local.tm_mon + 1);
+    st.wDayOfWeek = static_cast<WORD>(local.tm_wday);
+    st.wDay = static_cast<WORD>(local.tm_mday);
+    st.wHour = static_cast<WORD>(local.tm_hour);
+    st.wMinute = static_cast<WORD>(local.tm_min);
+    st.wSecond = static_cast<WORD>(local.tm_sec);
+    DATE date = 0.0;
+    if (local.tm_year + 1900 > 0xFFFF || local.tm_year + 1900 < 0 || !SystemTimeToVariantTime(&st, &date))
+      return E_FAIL;
+    *pVal = date;
+    return S_OK;
+  });
+}
+
+HRESULT CScheduleTriggers::Serialize(IXMLArchive*, IXMLDOMNode*) { return E_NOTIMPL; }
+
+}  // namespace tolvane
