@@ -1,0 +1,630 @@
+// VariantChangeType: conversions among the automation types with the rules of OLE automation.
+// The rules themselves are described in <comrt/oleauto.h>.
+#include <algorithm>
+#include <cfloat>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+#include "comrt/object.h"
+#include "comrt/oleauto.h"
+#include "comrt/variant.h"
+#include "variant_types.h"
+
+namespace {
+
+using comrt::throw_hresult;
+
+[[noreturn]] void type_mismatch() { throw_hresult(DISP_E_TYPEMISMATCH); }
+[[noreturn]] void overflow() { throw_hresult(DISP_E_OVERFLOW); }
+
+// ---------------------------------------------------------------------------------------------
+// Text helpers
+
+constexpr bool is_blank(char16_t c) noexcept {
+  return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r' || c == u'\v' || c == u'\f' || c == u'\u00A0';
+}
+constexpr bool is_digit(char16_t c) noexcept { return c >= u'0' && c <= u'9'; }
+
+std::u16string_view trim(std::u16string_view s) noexcept {
+  while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && is_blank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+bool equals_ignoring_case(std::u16string_view text, std::string_view ascii_lower) noexcept {
+  if (text.size() != ascii_lower.size()) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    char16_t c = text[i];
+    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+    if (c != static_cast<unsigned char>(ascii_lower[i])) return false;
+  }
+  return true;
+}
+
+std::u16string widen(std::string_view ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+
+// ---------------------------------------------------------------------------------------------
+// Numbers in text: [blanks] [+|-] digits [. digits] [(e|E) [+|-] digits] [blanks], with at least
+// one digit before the exponent. No thousands separators, currency signs or hexadecimal forms.
+
+// value = digits x 10^exponent; digits has no leading or trailing zeros (empty for zero).
+struct decimal {
+  bool negative = false;
+  std::string digits;
+  int64_t exponent = 0;
+};
+
+std::optional<decimal> parse_decimal(std::u16string_view text) {
+  text = trim(text);
+  decimal r;
+  size_t i = 0;
+  const size_t n = text.size();
+  if (i < n && (text[i] == u'+' || text[i] == u'-')) r.negative = text[i++] == u'-';
+  bool any_digit = false;
+  for (; i < n && is_digit(text[i]); ++i) {
+    any_digit = true;
+    if (r.digits.empty() && text[i] == u'0') continue;
+    r.digits += static_cast<char>(text[i]);
+  }
+  if (i < n && text[i] == u'.') {
+    for (++i; i < n && is_digit(text[i]); ++i) {
+      any_digit = true;
+      --r.exponent;
+      if (r.digits.empty() && text[i] == u'0') continue;
+      r.digits += static_cast<char>(text[i]);
+    }
+  }
+  if (!any_digit) return std::nullopt;
+  if (i < n && (text[i] == u'e' || text[i] == u'E')) {
+    ++i;
+    bool negative_exponent = false;
+    if (i < n && (text[i] == u'+' || text[i] == u'-')) negative_exponent = text[i++] == u'-';
+    if (i == n || !is_digit(text[i])) return std::nullopt;
+    // Saturates: anything this large overflows or vanishes whatever the digits are.
+    constexpr int64_t exponent_limit = 1'000'000'000;
+    int64_t e = 0;
+    for (; i < n && is_digit(text[i]); ++i) e = std::min<int64_t>(e * 10 + (text[i] - u'0'), exponent_limit);
+    r.exponent += negative_exponent ? -e : e;
+  }
+  if (i != n) return std::nullopt;
+  while (!r.digits.empty() && r.digits.back() == '0') {
+    r.digits.pop_back();
+    ++r.exponent;
+  }
+  if (r.digits.empty()) r.exponent = 0;
+  return r;
+}
+
+decimal parse_number(std::u16string_view text) {
+  std::optional<decimal> d = parse_decimal(text);
+  if (!d) type_mismatch();
+  return std::move(*d);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Integers as sign and magnitude, wide enough for every integer type
+
+struct integer {
+  bool negative = false;
+  uint64_t magnitude = 0;
+};
+
+integer from_signed(int64_t v) noexcept {
+  return v < 0 ? integer{true, uint64_t{0} - static_cast<uint64_t>(v)} : integer{false, static_cast<uint64_t>(v)};
+}
+integer from_unsigned(uint64_t v) noexcept { return integer{false, v}; }
+
+// The decimal rounded to an integer, half to even, exactly (no detour through double).
+integer round_to_integer(const decimal& d) {
+  if (d.digits.empty()) return {};
+  const auto length = static_cast<int64_t>(d.digits.size());
+  const int64_t whole_digits = length + d.exponent;
+  if (whole_digits > 20) overflow();
+  uint64_t magnitude = 0;
+  for (int64_t k = 0; k < whole_digits; ++k) {
+    const unsigned digit = k < length ? static_cast<unsigned>(d.digits[k] - '0') : 0;
+    if (magnitude > (std::numeric_limits<uint64_t>::max() - digit) / 10) overflow();
+    magnitude = magnitude * 10 + digit;
+  }
+  // Digits after the point: the first decides, the rest (non-zero whenever present) break ties.
+  if (whole_digits >= 0 && whole_digits < length) {
+    const char first = d.digits[whole_digits];
+    const bool more = whole_digits + 1 < length;
+    const bool up = first > '5' || (first == '5' && (more || (magnitude & 1)));
+    if (up) {
+      if (magnitude == std::numeric_limits<uint64_t>::max()) overflow();
+      ++magnitude;
+    }
+  }
+  return integer{d.negative && magnitude != 0, magnitude};
+}
+
+template <class T>
+T narrow(const integer& v) {
+  using U = std::make_unsigned_t<T>;
+  const auto max = static_cast<uint64_t>(std::numeric_limits<T>::max());
+  if (!v.negative || v.magnitude == 0) {
+    if (v.magnitude > max) overflow();
+    return static_cast<T>(v.magnitude);
+  }
+  if constexpr (std::is_unsigned_v<T>) {
+    overflow();
+  } else {
+    if (v.magnitude > max + 1) overflow();
+    return static_cast<T>(static_cast<U>(U{0} - static_cast<U>(v.magnitude)));
+  }
+}
+
+// Round half to even, without depending on the floating-point rounding mode.
+double round_half_even(double d) noexcept {
+  const double down = std::floor(d);
+  const double fraction = d - down;  // exact
+  if (fraction < 0.5) return down;
+  if (fraction > 0.5) return down + 1;
+  return std::fmod(down, 2.0) == 0 ? down : down + 1;
+}
+
+template <class T>
+T round_to(double d) {
+  const double r = round_half_even(d);
+  const double low = static_cast<double>(std::numeric_limits<T>::min());          // 0 or -2^k: exact
+  const double high = std::ldexp(1.0, std::numeric_limits<T>::digits);            // max + 1: exact
+  if (!(r >= low && r < high)) overflow();  // NaN and infinities included
+  return static_cast<T>(r);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Doubles from and to text
+
+double parse_double(const decimal& d) {
+  const double zero = d.negative ? -0.0 : 0.0;
+  if (d.digits.empty()) return zero;
+  // The value lies in [10^(magnitude-1), 10^magnitude).
+  const int64_t magnitude = static_cast<int64_t>(d.digits.size()) + d.exponent;
+  if (magnitude > 310) overflow();
+  if (magnitude < -330) return zero;
+  // More digits than can affect the result are cut, keeping a non-zero last digit so that a
+  // value just above a halfway point still rounds up.
+  constexpr size_t kept_digits = 800;
+  std::string text = d.negative ? "-" : "";
+  int64_t exponent = d.exponent;
+  if (d.digits.size() > kept_digits) {
+    text.append(d.digits, 0, kept_digits);
+    text += '1';
+    exponent += static_cast<int64_t>(d.digits.size() - kept_digits - 1);
+  } else {
+    text += d.digits;
+  }
+  text += 'e';
+  text += std::to_string(exponent);
+  double value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec == std::errc::result_out_of_range) {
+    if (magnitude > 0) overflow();
+    return zero;
+  }
+  if (ec != std::errc() || end != text.data() + text.size()) type_mismatch();
+  return value;
+}
+
+// The shortest text that reads back as the same value, in plain notation for decimal exponents
+// from -4 up to below `plain_limit` and as "1.5E+20" / "2.5E-07" beyond.
+template <class F>
+std::u16string format_real(F value, int plain_limit) {
+  if (std::isnan(value)) return u"NaN";
+  if (std::isinf(value)) return value < 0 ? u"-Infinity" : u"Infinity";
+  if (value == 0) return u"0";
+  char buffer[64];
+  const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+  if (ec != std::errc()) throw_hresult(E_FAIL);
+  std::string_view s(buffer, static_cast<size_t>(end - buffer));  // "-d.ddde+xx"
+  std::string out;
+  if (s.front() == '-') {
+    out += '-';
+    s.remove_prefix(1);
+  }
+  const size_t e = s.find('e');
+  std::string digits;
+  for (char c : s.substr(0, e)) {
+    if (c != '.') digits += c;
+  }
+  while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
+  std::string_view exponent_text = s.substr(e + 1);
+  const bool negative_exponent = exponent_text.front() == '-';
+  exponent_text.remove_prefix(1);
+  int exponent = 0;
+  std::from_chars(exponent_text.data(), exponent_text.data() + exponent_text.size(), exponent);
+  if (negative_exponent) exponent = -exponent;
+
+  const auto count = static_cast<int>(digits.size());
+  if (exponent < -4 || exponent >= plain_limit) {
+    out += digits[0];
+    if (count > 1) {
+      out += '.';
+      out.append(digits, 1);
+    }
+    out += negative_exponent ? "E-" : "E+";
+    const int magnitude = negative_exponent ? -exponent : exponent;
+    if (magnitude < 10) out += '0';
+    out += std::to_string(magnitude);
+  } else if (exponent >= 0) {
+    if (count <= exponent + 1) {
+      out += digits;
+      out.append(static_cast<size_t>(exponent + 1 - count), '0');
+    } else {
+      out.append(digits, 0, static_cast<size_t>(exponent + 1));
+      out += '.';
+      out.append(digits, static_cast<size_t>(exponent + 1));
+    }
+  } else {
+    out += "0.";
+    out.append(static_cast<size_t>(-exponent - 1), '0');
+    out += digits;
+  }
+  return widen(out);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Dates: days since 1899-12-30 00:00:00; for a negative date the whole part counts days back and
+// the fraction is still the time of that day (-1.25 is 1899-12-29 06:00).
+
+constexpr int64_t days_from_civil(int64_t y, unsigned m, unsigned d) noexcept {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const auto yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+struct civil_date {
+  int64_t year;
+  unsigned month;
+  unsigned day;
+};
+
+constexpr civil_date civil_from_days(int64_t z) noexcept {
+  z += 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const auto doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  const unsigned d = doy - (153 * mp + 2) / 5 + 1;
+  const unsigned m = mp < 10 ? mp + 3 : mp - 9;
+  return {static_cast<int64_t>(yoe) + era * 400 + (m <= 2), m, d};
+}
+
+constexpr int64_t date_epoch = days_from_civil(1899, 12, 30);  // in days since 1970-01-01
+static_assert(date_epoch == -25569);
+constexpr int min_year = 100;
+constexpr int max_year = 9999;
+
+// Dates from 0100-01-01 to 9999-12-31 (the whole last day included).
+constexpr double min_date = static_cast<double>(days_from_civil(min_year, 1, 1) - date_epoch) - 1;
+constexpr double max_date = static_cast<double>(days_from_civil(max_year, 12, 31) - date_epoch) + 1;
+static_assert(min_date == -657435.0 && max_date == 2958466.0);
+
+double check_date(double d) {
+  if (!(d > min_date && d < max_date)) overflow();
+  return d;
+}
+
+bool is_leap(int64_t y) noexcept { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+unsigned days_in_month(int64_t y, unsigned m) noexcept {
+  static constexpr unsigned days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return m == 2 && is_leap(y) ? 29 : days[m - 1];
+}
+
+std::u16string format_date(double d) {
+  check_date(d);
+  const double whole = std::trunc(d);
+  auto day = static_cast<int64_t>(whole);
+  auto seconds = static_cast<int64_t>(std::llround(std::fabs(d - whole) * 86400.0));
+  if (seconds >= 86400) {
+    seconds -= 86400;
+    ++day;
+  }
+  const civil_date c = civil_from_days(day + date_epoch);
+  if (c.year > max_year) overflow();
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02u %02d:%02d:%02d", static_cast<int>(c.year), c.month, c.day,
+                static_cast<int>(seconds / 3600), static_cast<int>(seconds / 60 % 60), static_cast<int>(seconds % 60));
+  return widen(buffer);
+}
+
+// Reads between `min_digits` and `max_digits` decimal digits at `pos`.
+std::optional<unsigned> read_field(std::u16string_view s, size_t& pos, size_t min_digits, size_t max_digits) {
+  unsigned value = 0;
+  size_t count = 0;
+  while (pos < s.size() && count < max_digits && is_digit(s[pos])) {
+    value = value * 10 + (s[pos++] - u'0');
+    ++count;
+  }
+  if (count < min_digits) return std::nullopt;
+  return value;
+}
+
+bool expect(std::u16string_view s, size_t& pos, char16_t c) {
+  if (pos >= s.size() || s[pos] != c) return false;
+  ++pos;
+  return true;
+}
+
+// "HH:MM[:SS]" as seconds into the day.
+std::optional<unsigned> parse_time_of_day(std::u16string_view s, size_t& pos) {
+  const auto hour = read_field(s, pos, 1, 2);
+  if (!hour || !expect(s, pos, u':')) return std::nullopt;
+  const auto minute = read_field(s, pos, 2, 2);
+  if (!minute) return std::nullopt;
+  unsigned second = 0;
+  if (pos < s.size() && s[pos] == u':') {
+    ++pos;
+    const auto sec = read_field(s, pos, 2, 2);
+    if (!sec) return std::nullopt;
+    second = *sec;
+  }
+  if (*hour > 23 || *minute > 59 || second > 59) return std::nullopt;
+  return *hour * 3600 + *minute * 60 + second;
+}
+
+// "YYYY-MM-DD", "YYYY-MM-DD HH:MM[:SS]" (or with "T" between), or a time of day alone (which is
+// a time on 1899-12-30, the date 0).
+double parse_date(std::u16string_view text) {
+  const std::u16string_view s = trim(text);
+  size_t pos = 0;
+  int64_t days = 0;
+  unsigned seconds = 0;
+  const bool time_only = s.size() > 2 && (s[1] == u':' || s[2] == u':');
+  if (time_only) {
+    const auto t = parse_time_of_day(s, pos);
+    if (!t) type_mismatch();
+    seconds = *t;
+  } else {
+    const auto year = read_field(s, pos, 4, 4);
+    if (!year || !expect(s, pos, u'-')) type_mismatch();
+    const auto month = read_field(s, pos, 1, 2);
+    if (!month || !expect(s, pos, u'-')) type_mismatch();
+    const auto day = read_field(s, pos, 1, 2);
+    if (!day) type_mismatch();
+    if (*year < min_year || *month < 1 || *month > 12 || *day < 1 || *day > days_in_month(*year, *month)) {
+      type_mismatch();
+    }
+    days = days_from_civil(*year, *month, *day) - date_epoch;
+    if (pos < s.size()) {
+      if (s[pos] == u'T') {
+        ++pos;
+      } else {
+        if (!is_blank(s[pos])) type_mismatch();
+        while (pos < s.size() && is_blank(s[pos])) ++pos;
+      }
+      const auto t = parse_time_of_day(s, pos);
+      if (!t) type_mismatch();
+      seconds = *t;
+    }
+  }
+  if (pos != s.size()) type_mismatch();
+  const double fraction = seconds / 86400.0;
+  return days >= 0 ? static_cast<double>(days) + fraction : static_cast<double>(days) - fraction;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The source value, read once
+
+enum class kind { empty, null, integer, boolean, real, date, text, object, other };
+
+struct value {
+  kind k = kind::other;
+  integer i;                 // kind::integer
+  VARIANT_BOOL b = 0;        // kind::boolean (as stored: any non-zero is true)
+  double d = 0;              // kind::real, kind::date
+  bool single = false;       // kind::real from VT_R4
+  std::u16string_view text;  // kind::text
+};
+
+value read(const VARIANT& v) {
+  value r;
+  switch (v.vt) {
+    case VT_EMPTY: r.k = kind::empty; break;
+    case VT_NULL: r.k = kind::null; break;
+    case VT_I1: r.k = kind::integer; r.i = from_signed(static_cast<signed char>(v.cVal)); break;
+    case VT_I2: r.k = kind::integer; r.i = from_signed(v.iVal); break;
+    case VT_I4: r.k = kind::integer; r.i = from_signed(v.lVal); break;
+    case VT_I8: r.k = kind::integer; r.i = from_signed(v.llVal); break;
+    case VT_INT: r.k = kind::integer; r.i = from_signed(v.intVal); break;
+    case VT_UI1: r.k = kind::integer; r.i = from_unsigned(v.bVal); break;
+    case VT_UI2: r.k = kind::integer; r.i = from_unsigned(v.uiVal); break;
+    case VT_UI4: r.k = kind::integer; r.i = from_unsigned(v.ulVal); break;
+    case VT_UI8: r.k = kind::integer; r.i = from_unsigned(v.ullVal); break;
+    case VT_UINT: r.k = kind::integer; r.i = from_unsigned(v.uintVal); break;
+    case VT_BOOL: r.k = kind::boolean; r.b = v.boolVal; break;
+    case VT_R4: r.k = kind::real; r.d = v.fltVal; r.single = true; break;
+    case VT_R8: r.k = kind::real; r.d = v.dblVal; break;
+    case VT_DATE: r.k = kind::date; r.d = v.date; break;
+    case VT_BSTR: r.k = kind::text; r.text = comrt::bstr_view(v.bstrVal); break;
+    case VT_UNKNOWN: case VT_DISPATCH: r.k = kind::object; break;
+    default: r.k = kind::other; break;  // VT_CY, VT_DECIMAL, VT_ERROR
+  }
+  return r;
+}
+
+// A VT_BYREF variant as the plain variant it refers to (a view: nothing is owned or copied).
+VARIANT dereference(const VARIANT& v) {
+  using namespace comrt::automation;
+  if (!(v.vt & VT_BYREF)) {
+    if (!is_value_type(v.vt)) throw_hresult(DISP_E_BADVARTYPE);
+    return v;
+  }
+  const auto base = static_cast<VARTYPE>(v.vt & ~VT_BYREF);
+  const size_t size = referenced_size(base);
+  if (size == 0) throw_hresult(DISP_E_BADVARTYPE);
+  if (!v.byref) throw_hresult(E_INVALIDARG);
+  if (base == VT_VARIANT) {
+    const VARIANT& inner = *v.pvarVal;
+    if (inner.vt == (VT_BYREF | VT_VARIANT)) throw_hresult(DISP_E_BADVARTYPE);
+    return dereference(inner);
+  }
+  VARIANT plain{};
+  if (base == VT_DECIMAL) {
+    std::memcpy(static_cast<void*>(&plain.decVal), v.byref, size);
+  } else {
+    std::memcpy(&plain.llVal, v.byref, size);
+  }
+  plain.vt = base;
+  return plain;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Targets
+
+template <class T>
+T to_integer(const value& v) {
+  switch (v.k) {
+    case kind::empty: return 0;
+    case kind::integer: return narrow<T>(v.i);
+    case kind::boolean: return static_cast<T>(v.b);  // true (-1) is all bits set in unsigned types
+    case kind::real:
+    case kind::date: return round_to<T>(v.d);
+    case kind::text: return narrow<T>(round_to_integer(parse_number(v.text)));
+    default: type_mismatch();
+  }
+}
+
+double to_double(const value& v) {
+  switch (v.k) {
+    case kind::empty: return 0;
+    case kind::integer: {
+      const auto m = static_cast<double>(v.i.magnitude);
+      return v.i.negative ? -m : m;
+    }
+    case kind::boolean: return v.b;
+    case kind::real:
+    case kind::date: return v.d;
+    case kind::text: return parse_double(parse_number(v.text));
+    default: type_mismatch();
+  }
+}
+
+float to_float(const value& v) {
+  const double d = to_double(v);
+  if (std::isfinite(d) && std::fabs(d) > FLT_MAX) overflow();
+  return static_cast<float>(d);
+}
+
+DATE to_date(const value& v) {
+  if (v.k == kind::text) return parse_date(v.text);
+  return check_date(to_double(v));
+}
+
+bool to_bool(const value& v) {
+  switch (v.k) {
+    case kind::empty: return false;
+    case kind::integer: return v.i.magnitude != 0;
+    case kind::boolean: return v.b != 0;
+    case kind::real:
+    case kind::date: return v.d != 0;
+    case kind::text: {
+      const std::u16string_view t = trim(v.text);
+      if (equals_ignoring_case(t, "true")) return true;
+      if (equals_ignoring_case(t, "false")) return false;
+      return !parse_number(t).digits.empty();
+    }
+    default: type_mismatch();
+  }
+}
+
+std::u16string integer_text(const integer& i) {
+  char buffer[24];
+  char* p = buffer;
+  if (i.negative) *p++ = '-';
+  const auto [end, ec] = std::to_chars(p, buffer + sizeof buffer, i.magnitude);
+  return widen(std::string_view(buffer, static_cast<size_t>(end - buffer)));
+}
+
+std::u16string to_text(const value& v, USHORT flags) {
+  switch (v.k) {
+    case kind::empty: return {};
+    case kind::integer: return integer_text(v.i);
+    case kind::boolean:
+      if (flags & (VARIANT_ALPHABOOL | VARIANT_LOCALBOOL)) return v.b ? u"True" : u"False";
+      return integer_text(from_signed(v.b));
+    case kind::real:
+      return v.single ? format_real(static_cast<float>(v.d), 7) : format_real(v.d, 15);
+    case kind::date: return format_date(v.d);
+    case kind::text: return std::u16string(v.text);
+    default: type_mismatch();
+  }
+}
+
+// VT_DISPATCH to VT_UNKNOWN keeps the pointer (an IDispatch is an IUnknown); VT_UNKNOWN to
+// VT_DISPATCH asks the object for IDispatch and fails as QueryInterface does. Null stays null.
+void to_object(const VARIANT& source, VARTYPE target, comrt::variant& result) {
+  if (source.vt != VT_UNKNOWN && source.vt != VT_DISPATCH) type_mismatch();
+  if (target == VT_UNKNOWN) {
+    result.punkVal = source.pdispVal;
+    if (result.punkVal) result.punkVal->AddRef();
+  } else if (source.punkVal) {
+    comrt::check_hresult(source.punkVal->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&result.pdispVal)));
+  } else {
+    result.pdispVal = nullptr;
+  }
+}
+
+comrt::variant convert(const VARIANT& source, USHORT flags, VARTYPE target) {
+  if (!comrt::automation::is_value_type(target)) throw_hresult(DISP_E_BADVARTYPE);
+  const VARIANT plain = dereference(source);
+  comrt::variant result;
+  if (plain.vt == target) {
+    comrt::check_hresult(VariantCopy(&result, &plain));
+    return result;
+  }
+  const value v = read(plain);
+  switch (target) {
+    case VT_EMPTY: return result;
+    case VT_I1: result.cVal = static_cast<CHAR>(to_integer<int8_t>(v)); break;
+    case VT_I2: result.iVal = to_integer<int16_t>(v); break;
+    case VT_I4: result.lVal = to_integer<int32_t>(v); break;
+    case VT_I8: result.llVal = to_integer<int64_t>(v); break;
+    case VT_INT: result.intVal = to_integer<int32_t>(v); break;
+    case VT_UI1: result.bVal = to_integer<uint8_t>(v); break;
+    case VT_UI2: result.uiVal = to_integer<uint16_t>(v); break;
+    case VT_UI4: result.ulVal = to_integer<uint32_t>(v); break;
+    case VT_UI8: result.ullVal = to_integer<uint64_t>(v); break;
+    case VT_UINT: result.uintVal = to_integer<uint32_t>(v); break;
+    case VT_R4: result.fltVal = to_float(v); break;
+    case VT_R8: result.dblVal = to_double(v); break;
+    case VT_DATE: result.date = to_date(v); break;
+    case VT_BOOL: result.boolVal = to_bool(v) ? VARIANT_TRUE : VARIANT_FALSE; break;
+    case VT_BSTR: result.bstrVal = comrt::bstr(to_text(v, flags)).detach(); break;
+    case VT_UNKNOWN:
+    case VT_DISPATCH: to_object(plain, target, result); break;
+    default: type_mismatch();  // VT_NULL, VT_CY, VT_DECIMAL, VT_ERROR from another type
+  }
+  result.vt = target;
+  return result;
+}
+
+}  // namespace
+
+STDAPI VariantChangeTypeEx(VARIANTARG* pvargDest, const VARIANTARG* pvarSrc, LCID, USHORT wFlags, VARTYPE vt) {
+  return comrt::boundary([&]() -> HRESULT {
+    if (!pvargDest || !pvarSrc) return E_INVALIDARG;
+    if (!comrt::automation::is_valid_type(pvargDest->vt)) return DISP_E_BADVARTYPE;
+    comrt::variant result = convert(*pvarSrc, wFlags, vt);
+    // Only now is the destination (which may be the source) given up.
+    VariantClear(pvargDest);
+    *pvargDest = result.detach();
+    return S_OK;
+  });
+}
+
+STDAPI VariantChangeType(VARIANTARG* pvargDest, const VARIANTARG* pvarSrc, USHORT wFlags, VARTYPE vt) {
+  return VariantChangeTypeEx(pvargDest, pvarSrc, LOCALE_USER_DEFAULT, wFlags, vt);
+}
