@@ -1,7 +1,9 @@
 #include "triggers/schedule_triggers.h"
 
-#include <ctime>
+#include <cstdint>
+#include <optional>
 
+#include <comrt/time.h>
 #include <comrt/timeapi.h>
 
 namespace tolvane {
@@ -65,21 +67,14 @@ HRESULT CScheduleTriggers::get_NextRunTime(DATE* pVal) {
   return comrt::boundary([&] {
     *comrt::init_out(pVal) = 0.0;
     const ULONGLONG t = earliest_occurrence();
-    // The occurrence is broken down as local calendar fields and read as an automation date.
-    const time_t seconds = static_cast<time_t>(t);
-    struct tm local {};
-    if (static_cast<ULONGLONG>(seconds) != t || !localtime_r(&seconds, &local)) return E_FAIL;
-    SYSTEMTIME st{};
-    st.wYear = static_cast<WORD>(local.tm_year + 1900);
-    st.wMonth = static_cast<WORD>(local.tm_mon + 1);
-    st.wDayOfWeek = static_cast<WORD>(local.tm_wday);
-    st.wDay = static_cast<WORD>(local.tm_mday);
-    st.wHour = static_cast<WORD>(local.tm_hour);
-    st.wMinute = static_cast<WORD>(local.tm_min);
-    st.wSecond = static_cast<WORD>(local.tm_sec);
+    // The occurrence is broken down into local calendar fields and read as an automation date.
+    const auto local = t <= static_cast<ULONGLONG>(INT64_MAX) ? comrt::localtime64(static_cast<int64_t>(t))
+                                                               : std::nullopt;
+    if (!local) return E_FAIL;
+    SYSTEMTIME st = *local;
+    st.wMilliseconds = 0;
     DATE date = 0.0;
-    if (local.tm_year + 1900 > 0xFFFF || local.tm_year + 1900 < 0 || !SystemTimeToVariantTime(&st, &date))
-      return E_FAIL;
+    if (!SystemTimeToVariantTime(&st, &date)) return E_FAIL;
     *pVal = date;
     return S_OK;
   });
