@@ -4,6 +4,7 @@
 #include "actions/schedule_actions.h"
 #include "items/schedule_item.h"
 #include "items/schedule_items.h"
+#include "scheduler/scheduler.h"
 #include "triggers/schedule_triggers.h"
 
 namespace tolvane {
@@ -25,6 +26,7 @@ const class_entry kClasses[] = {
      &factory_of<CScheduleItem>},
     {CLSID_ScheduleItems, u"ScheduleItems", u"Scheduler.ScheduleItems.1", u"Scheduler.ScheduleItems", false,
      &factory_of<CScheduleItems>},
+    {CLSID_Scheduler, u"Scheduler", u"Scheduler.Scheduler.1", u"Scheduler.Scheduler", false, &factory_of<CScheduler>},
 };
 constexpr size_t kClassCount = sizeof(kClasses) / sizeof(kClasses[0]);
 

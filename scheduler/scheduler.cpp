@@ -1,0 +1,225 @@
+#include "scheduler/scheduler.h"
+
+#include <sys/stat.h>
+
+#include <comrt/strings.h>
+#include <comrt/time.h>
+
+#include "diagnostics/log_file.h"
+#include "items/schedule_items.h"
+#include "persistence/schedule_file.h"
+
+namespace tolvane {
+
+namespace {
+
+comrt::mutex g_clock_mutex;
+std::shared_ptr<comrt::timer_clock> g_timer_clock GUARDED_BY(g_clock_mutex);
+
+std::shared_ptr<comrt::timer_clock> timer_clock_for_new_threads() {
+  comrt::lock_guard guard(g_clock_mutex);
+  return g_timer_clock;
+}
+
+void log(const char16_t* message) noexcept {
+  try {
+    CLogFile::GetInstance().WriteFormat(message);
+  } catch (...) {
+    // The log is diagnostic only: a log that is gone never fails the scheduler.
+  }
+}
+
+}  // namespace
+
+void CScheduler::set_timer_clock(std::shared_ptr<comrt::timer_clock> clock) {
+  comrt::lock_guard guard(g_clock_mutex);
+  g_timer_clock = std::move(clock);
+}
+
+HRESULT CScheduler::FinalConstruct() {
+  comrt::check_hresult(SetItems(comrt::make<CScheduleItems>().as<IScheduleItems>().get()));
+  return StartThread();
+}
+
+void CScheduler::FinalRelease() noexcept {
+  StopThread();
+  comrt::com_ptr<IScheduleItems> items;
+  {
+    comrt::lock_guard guard(object_mutex());
+    items.swap(items_);
+  }
+  if (auto back = items.try_as<IObjectWithBackReferences>()) back->Disconnect();
+}
+
+HRESULT CScheduler::StartThread() {
+  log(u"CScheduler::StartThread() Begin");
+  const HRESULT hr = thread_.Start(timer_clock_for_new_threads());
+  if (FAILED(hr)) return hr;
+  log(u"CScheduler::StartThread() End");
+  return S_OK;
+}
+
+void CScheduler::StopThread() noexcept {
+  log(u"CScheduler::StopThread() Begin");
+  thread_.Stop();
+  log(u"CScheduler::StopThread() End");
+}
+
+comrt::com_ptr<IScheduleItems> CScheduler::items() const {
+  comrt::lock_guard guard(object_mutex());
+  return items_;
+}
+
+HRESULT CScheduler::SetItems(IScheduleItems* pItems) {
+  comrt::com_ptr<IScheduleItems> incoming(pItems);
+  {
+    comrt::lock_guard guard(object_mutex());
+    items_.swap(incoming);
+  }
+  return S_OK;  // the previous collection is released here, outside the lock
+}
+
+HRESULT CScheduler::get_Items(IScheduleItems** ppItems) {
+  if (!ppItems) return E_POINTER;
+  items().copy_to(ppItems);
+  return S_OK;
+}
+
+HRESULT CScheduler::AddItem(IScheduleItem* pItem) {
+  return comrt::boundary([&] { return items()->AddItem(pItem); });
+}
+
+HRESULT CScheduler::RemoveItem(IScheduleItem* pItem) {
+  return comrt::boundary([&] { return items()->RemoveItem(pItem); });
+}
+
+HRESULT CScheduler::RunItem(IScheduleItem* pItem) {
+  return comrt::boundary([&] {
+    if (!pItem) return E_POINTER;
+    auto provider = site().query<IServiceProvider>();
+    // The item records its actions' result itself; a failing run never fails the caller.
+    pItem->Run(provider.get());
+    return S_OK;
+  });
+}
+
+HRESULT CScheduler::Load(BSTR pszFile) {
+  return comrt::boundary([&] {
+    if (!pszFile || !*pszFile) return E_INVALIDARG;
+    const std::u16string path(pszFile, SysStringLen(pszFile));
+    comrt::lock_guard guard(file_mutex_);
+    struct stat st;
+    if (::stat(comrt::to_utf8(path).c_str(), &st) != 0) {
+      // Nothing there yet: the first Save creates the file.
+      file_path_ = path;
+      return S_OK;
+    }
+    comrt::check_hresult(load_schedule_file(path, this));
+    last_file_time_.store(static_cast<int64_t>(comrt::now_ticks()));
+    file_path_ = path;
+    return S_OK;
+  });
+}
+
+HRESULT CScheduler::Save() {
+  return comrt::boundary([&] {
+    comrt::lock_guard guard(file_mutex_);
+    if (file_path_.empty()) return E_FAIL;
+    // Advanced before writing, so a failed save also postpones the next autosave.
+    last_file_time_.store(static_cast<int64_t>(comrt::now_ticks()));
+    return save_schedule_file(file_path_, this);
+  });
+}
+
+HRESULT CScheduler::Serialize(IXMLArchive*, IXMLDOMNode*) {
+  comrt::lock_guard guard(serialize_mutex_);
+  return E_NOTIMPL;
+}
+
+HRESULT CScheduler::GetClassID(CLSID* pClassID) {
+  if (!pClassID) return E_FAIL;
+  *pClassID = CLSID_Scheduler;
+  return S_OK;
+}
+
+HRESULT CScheduler::GetClassInfo(ITypeInfo** ppTI) {
+  if (!ppTI) return E_POINTER;
+  return comrt::get_class_info(scheduler_library(), CLSID_Scheduler, ppTI);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The tick
+
+void CScheduler::OnTimer() noexcept {
+  // A failure ends the tick silently; the next tick starts afresh.
+  try {
+    CheckSchedule();
+    SaveIfDirty();
+  } catch (...) {
+  }
+}
+
+void CScheduler::CheckSchedule() {
+  const auto items = this->items();
+  if (!items) return;
+  comrt::com_ptr<IEnumScheduleItem> e;
+  comrt::check_hresult(items->get_NewEnum(e.put()));
+  for (;;) {
+    comrt::com_ptr<IScheduleItem> item;
+    ULONG fetched = 0;
+    comrt::check_hresult(e->Next(1, item.put(), &fetched));
+    if (fetched == 0 || !item) return;
+    VARIANT_BOOL enabled = VARIANT_FALSE;
+    comrt::check_hresult(item->get_Enable(&enabled));
+    if (!enabled) continue;
+    VARIANT_BOOL marked = VARIANT_FALSE;
+    comrt::check_hresult(item->get_ScheduleRun(&marked));
+    if (!marked) {
+      CheckItemDue(items.get(), item.get());
+      comrt::check_hresult(item->get_ScheduleRun(&marked));
+      if (!marked) continue;
+    }
+    comrt::check_hresult(RunScheduledItem(items.get(), item.get()));
+  }
+}
+
+void CScheduler::CheckItemDue(IScheduleItems* items, IScheduleItem* item) {
+  comrt::com_ptr<IScheduleTriggers> triggers;
+  comrt::check_hresult(item->get_Triggers(triggers.put()));
+  if (!triggers) return;
+  LONG count = 0;
+  comrt::check_hresult(triggers->get_Count(&count));
+  if (count == 0) return;
+  comrt::com_ptr<IScheduleTrigger> fired;
+  if (triggers->IsSet(fired.put()) != S_OK) return;  // anything but S_OK: not due
+  comrt::check_hresult(item->put_ScheduleRun(VARIANT_TRUE));
+  comrt::check_hresult(items->put_Dirty(VARIANT_TRUE));
+}
+
+HRESULT CScheduler::RunScheduledItem(IScheduleItems* items, IScheduleItem* item) {
+  return comrt::boundary([&] {
+    // Cleared before the run, so a failing run or step never leaves the item marked.
+    comrt::check_hresult(item->put_ScheduleRun(VARIANT_FALSE));
+    comrt::check_hresult(RunItem(item));
+    comrt::com_ptr<IScheduleTriggers> triggers;
+    comrt::check_hresult(item->get_Triggers(triggers.put()));
+    if (triggers) comrt::check_hresult(triggers->Next());
+    comrt::check_hresult(item->Update());
+    comrt::check_hresult(items->put_Dirty(VARIANT_TRUE));
+  });
+}
+
+HRESULT CScheduler::SaveIfDirty() {
+  return comrt::boundary([&] {
+    const auto items = this->items();
+    if (!items) return S_OK;
+    VARIANT_BOOL dirty = VARIANT_FALSE;
+    comrt::check_hresult(items->get_Dirty(&dirty));
+    if (dirty != VARIANT_TRUE) return S_OK;
+    const int64_t now = static_cast<int64_t>(comrt::now_ticks());
+    if (now < last_file_time_.load() + auto_save_interval_.load()) return S_OK;
+    return Save();
+  });
+}
+
+}  // namespace tolvane
