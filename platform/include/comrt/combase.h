@@ -57,16 +57,29 @@ inline bool IsEqualGUID(REFGUID a, REFGUID b) noexcept { return a == b; }
 inline bool IsEqualIID(REFIID a, REFIID b) noexcept { return a == b; }
 inline bool IsEqualCLSID(REFCLSID a, REFCLSID b) noexcept { return a == b; }
 
+// Apartments are bookkeeping only (every class is free-threaded): CoInitializeEx answers S_OK the
+// first time on a thread, S_FALSE again for the same model, RPC_E_CHANGED_MODE for the other one;
+// each S_OK or S_FALSE is matched by a CoUninitialize. Activation works on any thread, initialised
+// or not.
 STDAPI CoInitializeEx(void* pvReserved, DWORD dwCoInit);
 COMRT_API void CoUninitialize();
 
+// Class objects registered by the process come first; then the default value of
+// HKEY_CLASSES_ROOT\CLSID\{clsid}\InprocServer32 names the server library, which is loaded once (dlopen) and asked through its
+// DllGetClassObject. Every context asked for is served in-process; a context with no server bit is
+// E_INVALIDARG. Not registered: REGDB_E_CLASSNOTREG; library not loadable: CO_E_DLLNOTFOUND; no
+// DllGetClassObject export: CO_E_ERRORINDLL. A class may be registered in the process once at a
+// time (CO_E_OBJISREG); REGCLS_SINGLEUSE answers one request.
 STDAPI CoRegisterClassObject(REFCLSID rclsid, IUnknown* pUnk, DWORD dwClsContext, DWORD flags, DWORD* lpdwRegister);
 STDAPI CoRevokeClassObject(DWORD dwRegister);
 STDAPI CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, void* pvReserved, REFIID riid, void** ppv);
+// The class object's IClassFactory::CreateInstance (whose aggregation rule applies).
 STDAPI CoCreateInstance(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwClsContext, REFIID riid, void** ppv);
-// Unloads server libraries whose DllCanUnloadNow answers S_OK.
+// Unloads server libraries whose DllCanUnloadNow answers S_OK and that no activation is using.
 COMRT_API void CoFreeUnusedLibraries();
 
+// The free-threaded marshaler, aggregated by punkOuter (or on its own when null); *ppunkMarshal is
+// its non-delegating IUnknown. In-process only: see platform/com/free_threaded_marshaler.cpp.
 STDAPI CoCreateFreeThreadedMarshaler(IUnknown* punkOuter, IUnknown** ppunkMarshal);
 
 COMRT_API void* CoTaskMemAlloc(size_t cb);
@@ -77,11 +90,17 @@ COMRT_API void CoTaskMemFree(void* pv);
 // and returns the number of characters written including the NUL, or 0 when cchMax is too small.
 COMRT_API int StringFromGUID2(REFGUID rguid, LPOLESTR lpsz, int cchMax);
 STDAPI StringFromCLSID(REFCLSID rclsid, LPOLESTR* lplpsz);  // result freed with CoTaskMemFree
-STDAPI CLSIDFromString(LPCOLESTR lpsz, LPCLSID pclsid);     // braced text or a registered ProgID
+// Braced text (either case) or a registered ProgID; a null string is CLSID_NULL and S_OK (as on
+// Windows); anything else CO_E_CLASSSTRING with *pclsid set to CLSID_NULL.
+STDAPI CLSIDFromString(LPCOLESTR lpsz, LPCLSID pclsid);
+// Braced text only; a null string is IID_NULL and S_OK; anything else E_INVALIDARG.
 STDAPI IIDFromString(LPCOLESTR lpsz, LPGUID lpiid);
+// A random version-4 identifier from the kernel's random source.
 STDAPI CoCreateGuid(GUID* pguid);
+// HKEY_CLASSES_ROOT\<ProgID>\CLSID (or the ProgID its CurVer names); CO_E_CLASSSTRING when missing.
 STDAPI CLSIDFromProgID(LPCOLESTR lpszProgID, LPCLSID lpclsid);
-STDAPI ProgIDFromCLSID(REFCLSID clsid, LPOLESTR* lplpszProgID);  // result freed with CoTaskMemFree
+// HKEY_CLASSES_ROOT\CLSID\{clsid}\ProgID; REGDB_E_CLASSNOTREG when missing. Freed with CoTaskMemFree.
+STDAPI ProgIDFromCLSID(REFCLSID clsid, LPOLESTR* lplpszProgID);
 
 // Maps an errno value to a status (ENOENT to HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), ENOMEM to
 // E_OUTOFMEMORY, EACCES to E_ACCESSDENIED, ...; 0 to S_OK; unknown values to E_FAIL).
