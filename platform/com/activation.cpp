@@ -101,6 +101,13 @@ class library_pin {
 struct library_table {
   comrt::mutex m;
   std::map<std::string, std::shared_ptr<library>> loaded GUARDED_BY(m);
+
+  // At process exit the libraries stay mapped: objects released by later exit handlers may still
+  // run their code.
+  ~library_table() {
+    comrt::lock_guard guard(m);
+    for (auto& [file, lib] : loaded) static_cast<void>(lib->handle.release());
+  }
 };
 
 library_table& libraries() {
