@@ -1,4 +1,4 @@
-// C++ helpers for identifiers and for turning operating-system errors into statuses. Header-only,
+// C++ functions for identifiers and for turning operating-system errors into statuses. Header-only,
 // so servers that link the runtime use them without the runtime exporting C++ symbols.
 //
 //   std::u16string text = comrt::to_u16string(clsid);       // "{0946E232-81EA-4DF2-B7DB-CAF900E0D209}"
