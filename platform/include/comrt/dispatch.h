@@ -9,8 +9,9 @@
 //       static const comrt::interface_info info{IID_IThing, u"IThing", {
 //           comrt::prop_get<&IThing::get_Name>(u"Name", 1),
 //           comrt::prop_put<&IThing::put_Name>(u"Name", 1, {u"pVal"}),
-//           comrt::prop_get<&IThing::get_Started, comrt::deduced, comrt::as_date>(u"Started", 2),
+//           comrt::prop_get<&IThing::get_Started, comrt::as_date>(u"Started", 2),
 //           comrt::method<&IThing::Run>(u"Run", 3, {u"pServiceProvider"}),
+//           comrt::method<&IThing::RunAt, comrt::deduced, comrt::as_date>(u"RunAt", 4, {u"name", u"when"}),
 //           comrt::prop_get<&IThing::get__NewEnum>(u"_NewEnum", DISPID_NEWENUM, {}, FUNCFLAG_FRESTRICTED),
 //       }};
 //       return info;
@@ -505,15 +506,17 @@ member_info prop_get(std::u16string_view name, DISPID id, std::initializer_list<
 template <auto Fn, class... Converters>
 member_info prop_put(std::u16string_view name, DISPID id, std::initializer_list<std::u16string_view> param_names = {},
                      WORD flags = 0) {
-  static_assert(!detail::member_builder<Fn, Converters...>::has_retval, "a property write has no result");
-  return detail::member_builder<Fn, Converters...>::make(name, id, member_kind::prop_put, param_names, flags);
+  using builder = detail::member_builder<Fn, Converters...>;
+  static_assert(!builder::has_retval && builder::in_count > 0, "a property write takes a value and has no result");
+  return builder::make(name, id, member_kind::prop_put, param_names, flags);
 }
 // A reference property write (putref_X), as prop_put.
 template <auto Fn, class... Converters>
 member_info prop_putref(std::u16string_view name, DISPID id,
                         std::initializer_list<std::u16string_view> param_names = {}, WORD flags = 0) {
-  static_assert(!detail::member_builder<Fn, Converters...>::has_retval, "a property write has no result");
-  return detail::member_builder<Fn, Converters...>::make(name, id, member_kind::prop_putref, param_names, flags);
+  using builder = detail::member_builder<Fn, Converters...>;
+  static_assert(!builder::has_retval && builder::in_count > 0, "a property write takes a value and has no result");
+  return builder::make(name, id, member_kind::prop_putref, param_names, flags);
 }
 
 // A parameter of a dispatch-only member, typed like a C++ parameter: param<IThing*>(u"pItem").

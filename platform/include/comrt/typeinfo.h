@@ -257,8 +257,8 @@ COMRT_INTERFACE_ID(ITypeLib, IUnknown, 0x00020402, 0x0000, 0x0000, 0xC0, 0x00, 0
 // ---------------------------------------------------------------------------------------------
 // Type library registration.
 //
-// RegisterTypeLib writes, under HKEY_CLASSES_ROOT (RegisterTypeLibForUser: under
-// HKEY_CURRENT_USER\Software\Classes):
+// RegisterTypeLib writes into the machine's classes, HKEY_LOCAL_MACHINE\Software\Classes (seen
+// through HKEY_CLASSES_ROOT); RegisterTypeLibForUser into HKEY_CURRENT_USER\Software\Classes:
 //   TypeLib\{LIBID}\<major>.<minor>            (default) = the library's doc string, else its name
 //   TypeLib\{LIBID}\<major>.<minor>\<lcid>\<platform>  (default) = szFullPath
 //   TypeLib\{LIBID}\<major>.<minor>\FLAGS      (default) = the library flags, decimal
@@ -271,9 +271,9 @@ COMRT_INTERFACE_ID(ITypeLib, IUnknown, 0x00020402, 0x0000, 0x0000, 0xC0, 0x00, 0
 // SYS_WIN64 libraries (the LP64 layout) and "win32", "win16", "mac" for the others.
 // The unregister functions remove exactly these keys of the given version, the interface keys
 // that name that library and version, and TypeLib\{LIBID} once no version is left.
-// Results: S_OK; E_INVALIDARG for a null library or path; TYPE_E_REGISTRYACCESS when the registry
-// cannot be written; TYPE_E_REGISTRYACCESS from the unregister functions when the version is not
-// registered.
+// Results: S_OK; E_INVALIDARG for a null library or path or an unknown SYSKIND;
+// TYPE_E_REGISTRYACCESS when the registry cannot be written, and from the unregister functions
+// when that version, locale and platform is not registered in that scope (nothing is changed).
 STDAPI RegisterTypeLib(ITypeLib* ptlib, LPCOLESTR szFullPath, LPCOLESTR szHelpDir);
 STDAPI RegisterTypeLibForUser(ITypeLib* ptlib, LPCOLESTR szFullPath, LPCOLESTR szHelpDir);
 STDAPI UnRegisterTypeLib(REFGUID libID, WORD wVerMajor, WORD wVerMinor, LCID lcid, SYSKIND syskind);
