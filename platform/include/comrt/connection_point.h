@@ -19,6 +19,7 @@
 // sink is called, so sinks may advise and unadvise from any thread, also from inside their handlers.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <type_traits>
@@ -28,6 +29,7 @@
 #include "comrt/object.h"
 #include "comrt/ocidl.h"
 #include "comrt/oleauto.h"
+#include "comrt/variant.h"
 
 namespace comrt {
 
@@ -69,49 +71,24 @@ class sink_array {
 
 namespace detail {
 
-// One positional argument of an event sent through IDispatch::Invoke.
-template <class I>
-  requires std::is_base_of_v<IUnknown, I>
-void set_event_argument(VARIANT& v, I* p) noexcept {
-  if constexpr (std::is_base_of_v<IDispatch, I>) {
-    v.vt = VT_DISPATCH;
-    v.pdispVal = com_ptr<IDispatch>(p).detach();
-  } else {
-    v.vt = VT_UNKNOWN;
-    v.punkVal = com_ptr<IUnknown>(p).detach();
-  }
-}
-inline void set_event_argument(VARIANT& v, LONG value) noexcept {
-  v.vt = VT_I4;
-  v.lVal = value;
-}
-inline void set_event_argument(VARIANT& v, DOUBLE value) noexcept {
-  v.vt = VT_R8;
-  v.dblVal = value;
-}
-inline void set_event_argument(VARIANT& v, const VARIANT& value) { check_hresult(VariantCopy(&v, &value)); }
-
 // The argument block of one Invoke: positional arguments stored last to first, as Invoke expects,
-// each VARIANT owning its value until the block is destroyed.
+// each an owning variant that is cleared when the block is destroyed.
 template <size_t N>
 class event_arguments {
+  static_assert(sizeof(variant) == sizeof(VARIANT), "an array of variants must be an array of VARIANTs");
+
  public:
   template <class... A>
-  explicit event_arguments(const A&... args) {
-    for (VARIANT& v : values_) VariantInit(&v);
-    size_t index = N;
-    (set_event_argument(values_[--index], args), ...);
-    params_ = {N ? values_.data() : nullptr, nullptr, static_cast<UINT>(N), 0};
+  explicit event_arguments(const A&... args) : values_{variant(args)...} {
+    std::reverse(values_.begin(), values_.end());
+    params_ = {N ? static_cast<VARIANT*>(values_.data()) : nullptr, nullptr, static_cast<UINT>(N), 0};
   }
   event_arguments(const event_arguments&) = delete;
   event_arguments& operator=(const event_arguments&) = delete;
-  ~event_arguments() {
-    for (VARIANT& v : values_) VariantClear(&v);
-  }
   DISPPARAMS* params() noexcept { return &params_; }
 
  private:
-  std::array<VARIANT, N> values_;
+  std::array<variant, N> values_;
   DISPPARAMS params_{};
 };
 
@@ -189,10 +166,10 @@ class connection_point final : public IConnectionPoint {
   }
 
   // Fires a method of a dispatch interface: Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT,
-  // DISPATCH_METHOD) with the arguments as positional VARIANTs (interface pointers as VT_DISPATCH or
-  // VT_UNKNOWN holding their own reference, LONG as VT_I4, DOUBLE as VT_R8, VARIANTs copied), no named
-  // arguments and no result, exception or argument-error buffers. Each sink gets a fresh argument
-  // block, cleared after its call.
+  // DISPATCH_METHOD) with the arguments as positional VARIANTs, converted as comrt::variant converts
+  // them (an interface derived from IDispatch as VT_DISPATCH, another as VT_UNKNOWN, each holding its
+  // own reference; LONG as VT_I4; VARIANTs copied), no named arguments and no result, exception or
+  // argument-error buffers. Each sink gets a fresh argument block, cleared after its call.
   template <class... A>
   HRESULT fire_dispatch(DISPID dispid, const A&... args)
     requires std::is_base_of_v<IDispatch, IEvents>

@@ -31,6 +31,7 @@
 #include "comrt/object.h"
 #include "comrt/ocidl.h"
 #include "comrt/oleauto.h"
+#include "comrt/variant.h"
 
 namespace comrt {
 
@@ -40,33 +41,17 @@ struct connection {
   DWORD cookie = 0;
 };
 
-// An owned VARIANT for enumerator snapshots: cleared when destroyed, copied with VariantCopy.
-class enum_variant {
+// A VARIANT entry of an enumerator snapshot: a comrt::variant, with adopt() to take over a raw
+// VARIANT the caller owns (left VT_EMPTY).
+class enum_variant : public variant {
  public:
-  enum_variant() noexcept { VariantInit(&v_); }
-  // Takes over the value of v (v is left VT_EMPTY).
+  using variant::variant;
   static enum_variant adopt(VARIANT& v) noexcept {
     enum_variant r;
-    r.v_ = v;
+    static_cast<VARIANT&>(r) = v;
     VariantInit(&v);
     return r;
   }
-  enum_variant(enum_variant&& o) noexcept : v_(o.v_) { VariantInit(&o.v_); }
-  enum_variant& operator=(enum_variant&& o) noexcept {
-    if (this != &o) {
-      VariantClear(&v_);
-      v_ = o.v_;
-      VariantInit(&o.v_);
-    }
-    return *this;
-  }
-  enum_variant(const enum_variant&) = delete;
-  enum_variant& operator=(const enum_variant&) = delete;
-  ~enum_variant() { VariantClear(&v_); }
-  const VARIANT& get() const noexcept { return v_; }
-
- private:
-  VARIANT v_;
 };
 
 // How the entries of one element type are kept in a snapshot and handed out by Next.
@@ -100,10 +85,10 @@ struct enum_element<CONNECTDATA> {
 
 template <>
 struct enum_element<VARIANT> {
-  using stored = enum_variant;
+  using stored = variant;
   static HRESULT copy(VARIANT& out, const stored& from) noexcept {
     VariantInit(&out);
-    return VariantCopy(&out, &from.get());
+    return VariantCopy(&out, &from);
   }
   static void clear(VARIANT& out) noexcept { VariantClear(&out); }
 };
@@ -121,7 +106,7 @@ struct next_method<HRESULT (STDMETHODCALLTYPE C::*)(ULONG, T*, ULONG*)> {
 template <class IEnum>
 using enum_element_t = typename detail::next_method<decltype(&IEnum::Next)>::element;
 
-// The entry type a snapshot of IEnum keeps (com_ptr<I>, connection or enum_variant).
+// The entry type a snapshot of IEnum keeps (com_ptr<I>, connection or variant).
 template <class IEnum>
 using enum_stored_t = typename enum_element<enum_element_t<IEnum>>::stored;
 

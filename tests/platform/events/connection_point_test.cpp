@@ -262,7 +262,7 @@ TEST(ConnectionPoint, DispatchSinksReceiveTheDispidAndExactlyTheArguments) {
         EXPECT_EQ(p->rgdispidNamedArgs, nullptr);
         seen_call call{id, {}, 0, nullptr, 0};
         for (UINT i = 0; i < p->cArgs; ++i) call.types.push_back(p->rgvarg[i].vt);
-        if (p->cArgs == 2) {
+        if (call.types == std::vector<VARTYPE>{VT_DISPATCH, VT_I4}) {
           // Positional arguments arrive last to first.
           call.item = p->rgvarg[0].pdispVal;
           call.n = p->rgvarg[1].lVal;

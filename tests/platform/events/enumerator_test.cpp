@@ -131,16 +131,14 @@ TEST(Enumerator, EmptySnapshotDeliversNothing) {
 TEST(Enumerator, VariantEnumeratorHandsOutCopies) {
   auto item = comrt::make<Item>();
   IDispatch* const dispatch = static_cast<ITestItem*>(item.get());
-  std::vector<comrt::enum_variant> values;
-  VARIANT v;
-  VariantInit(&v);
-  v.vt = VT_I4;
-  v.lVal = 17;
-  values.push_back(comrt::enum_variant::adopt(v));
-  v.vt = VT_DISPATCH;
-  v.pdispVal = com_ptr<IDispatch>(dispatch).detach();
-  values.push_back(comrt::enum_variant::adopt(v));
-  EXPECT_EQ(v.vt, VT_EMPTY);  // adopted
+  std::vector<comrt::variant> values;
+  values.emplace_back(LONG{17});
+  VARIANT raw;
+  VariantInit(&raw);
+  raw.vt = VT_DISPATCH;
+  raw.pdispVal = com_ptr<IDispatch>(dispatch).detach();
+  values.push_back(comrt::enum_variant::adopt(raw));
+  EXPECT_EQ(raw.vt, VT_EMPTY);  // adopted
   EXPECT_EQ(ref_count(dispatch), 2u);
 
   auto e = comrt::make_enumerator<IEnumVARIANT>(std::move(values));
