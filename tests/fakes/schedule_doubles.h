@@ -38,7 +38,7 @@ inline ULONG ref_count(IUnknown* p) {
 // `is_set_after` for ever. Without `occurrence` the trigger does not answer
 // IScheduleTriggerWithOccurrence (as a folder monitor or an instantiation trigger).
 struct trigger_script {
-  std::deque<HRESULT> is_set;
+  std::deque<HRESULT> is_set{};
   HRESULT is_set_after = S_FALSE;
   HRESULT next = S_OK;
   bool occurrence = true;
