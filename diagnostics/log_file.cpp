@@ -13,6 +13,7 @@
 
 #include "comrt/combase.h"
 #include "comrt/object.h"
+#include "comrt/strings.h"
 #include "comrt/timeapi.h"
 #include "diagnostics/text_format.h"
 
@@ -22,37 +23,6 @@ namespace {
 // Set once the instance has been destroyed at process exit. Constant-initialised and trivially
 // destructible, so it can still be read after every other static has gone.
 std::atomic<bool> g_destroyed{false};
-
-// Encodes UTF-16 as UTF-8 for the kernel; an unpaired surrogate becomes U+FFFD.
-std::string ToUtf8(std::u16string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    char32_t cp = text[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] <= 0xDFFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (text[++i] - 0xDC00);
-    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-      cp = 0xFFFD;
-    }
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (cp >> 18));
-      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-  }
-  return out;
-}
 
 // "2024-05-01T08:00:00. 50 Thread(4711) " for the current time and the calling thread.
 std::u16string LinePrefix() {
@@ -194,7 +164,7 @@ void CLogFile::Close() {
 
 void CLogFile::Attach(std::u16string_view path) {
   if (path.empty() || path.find(u'\0') != std::u16string_view::npos) comrt::throw_hresult(E_INVALIDARG);
-  FileDescriptor opened = Open(ToUtf8(path));
+  FileDescriptor opened = Open(comrt::to_utf8(path));
   comrt::lock_guard guard(lock_);
   file_ = std::move(opened);
 }

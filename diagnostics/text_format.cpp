@@ -8,6 +8,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "comrt/strings.h"
+
 namespace tolvane::diagnostics {
 namespace {
 
@@ -38,8 +40,6 @@ struct Conversion {
   Length length = Length::kNone;
   bool left_aligned() const { return flags.find('-') != std::string::npos; }
 };
-
-constexpr char16_t kReplacement = 0xFFFD;
 
 bool IsDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
 
@@ -78,55 +78,6 @@ Length ParseLength(const char16_t*& p) {
 
 void AppendAscii(std::u16string& out, std::string_view text) {
   for (const char c : text) out += static_cast<char16_t>(static_cast<unsigned char>(c));
-}
-
-// Decodes UTF-8; every byte that does not start a well-formed sequence becomes U+FFFD.
-void AppendUtf8(std::u16string& out, std::string_view text) {
-  size_t i = 0;
-  while (i < text.size()) {
-    const auto b0 = static_cast<unsigned char>(text[i]);
-    if (b0 < 0x80) {
-      out += static_cast<char16_t>(b0);
-      ++i;
-      continue;
-    }
-    size_t count = 0;
-    char32_t cp = 0;
-    char32_t min = 0;
-    if ((b0 & 0xE0) == 0xC0) {
-      count = 1, cp = b0 & 0x1F, min = 0x80;
-    } else if ((b0 & 0xF0) == 0xE0) {
-      count = 2, cp = b0 & 0x0F, min = 0x800;
-    } else if ((b0 & 0xF8) == 0xF0) {
-      count = 3, cp = b0 & 0x07, min = 0x10000;
-    }
-    bool ok = count != 0;
-    for (size_t k = 1; ok && k <= count; ++k) {
-      if (i + k >= text.size()) {
-        ok = false;
-        break;
-      }
-      const auto b = static_cast<unsigned char>(text[i + k]);
-      if ((b & 0xC0) != 0x80) {
-        ok = false;
-        break;
-      }
-      cp = (cp << 6) | (b & 0x3F);
-    }
-    if (!ok || cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-      out += kReplacement;
-      ++i;
-      continue;
-    }
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out += static_cast<char16_t>(0xD800 + (cp >> 10));
-      out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-    } else {
-      out += static_cast<char16_t>(cp);
-    }
-    i += count + 1;
-  }
 }
 
 // Appends text padded with spaces to the conversion's width.
@@ -210,9 +161,7 @@ void AppendNarrowString(std::u16string& out, const Conversion& conv, Arguments& 
   } else {
     n = std::strlen(s);
   }
-  std::u16string decoded;
-  AppendUtf8(decoded, std::string_view(s, n));
-  AppendPadded(out, decoded, conv);
+  AppendPadded(out, comrt::to_utf16(std::string_view(s, n)), conv);
 }
 
 // Formats one conversion whose specification has been parsed; false for a conversion character
