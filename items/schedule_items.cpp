@@ -90,8 +90,9 @@ HRESULT CScheduleItems::OnUpdate(IScheduleItem* pItem) {
 
 HRESULT CScheduleItems::RemoveItem(IScheduleItem* pItem) {
   return comrt::boundary([&] {
+    if (!pItem) return E_INVALIDARG;
     GUID id;
-    comrt::check_hresult(comrt::check_pointer(pItem)->get_Id(&id));
+    comrt::check_hresult(pItem->get_Id(&id));
     changes log;
     {
       comrt::exclusive_guard guard(list_lock_);
