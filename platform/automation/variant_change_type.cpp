@@ -14,7 +14,9 @@
 
 #include "comrt/object.h"
 #include "comrt/oleauto.h"
+#include "comrt/timeapi.h"
 #include "comrt/variant.h"
+#include "../time/calendar.h"
 #include "variant_types.h"
 
 namespace {
@@ -273,43 +275,18 @@ std::u16string format_real(F value, int plain_limit) {
 
 // ---------------------------------------------------------------------------------------------
 // Dates: days since 1899-12-30 00:00:00; for a negative date the whole part counts days back and
-// the fraction is still the time of that day (-1.25 is 1899-12-29 06:00).
+// the fraction is still the time of that day (-1.25 is 1899-12-29 06:00). The calendar work is
+// that of SystemTimeToVariantTime and VariantTimeToSystemTime.
 
-constexpr int64_t days_from_civil(int64_t y, unsigned m, unsigned d) noexcept {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const auto yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
+namespace cal = comrt::calendar;
 
-struct civil_date {
-  int64_t year;
-  unsigned month;
-  unsigned day;
-};
-
-constexpr civil_date civil_from_days(int64_t z) noexcept {
-  z += 719468;
-  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const auto doe = static_cast<unsigned>(z - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  const unsigned d = doy - (153 * mp + 2) / 5 + 1;
-  const unsigned m = mp < 10 ? mp + 3 : mp - 9;
-  return {static_cast<int64_t>(yoe) + era * 400 + (m <= 2), m, d};
-}
-
-constexpr int64_t date_epoch = days_from_civil(1899, 12, 30);  // in days since 1970-01-01
-static_assert(date_epoch == -25569);
+constexpr int64_t date_epoch = cal::days_from_civil(1899, 12, 30);  // in days since 1970-01-01
 constexpr int min_year = 100;
 constexpr int max_year = 9999;
 
 // Dates from 0100-01-01 to 9999-12-31 (the whole last day included).
-constexpr double min_date = static_cast<double>(days_from_civil(min_year, 1, 1) - date_epoch) - 1;
-constexpr double max_date = static_cast<double>(days_from_civil(max_year, 12, 31) - date_epoch) + 1;
+constexpr double min_date = static_cast<double>(cal::days_from_civil(min_year, 1, 1) - date_epoch) - 1;
+constexpr double max_date = static_cast<double>(cal::days_from_civil(max_year, 12, 31) - date_epoch) + 1;
 static_assert(min_date == -657435.0 && max_date == 2958466.0);
 
 double check_date(double d) {
@@ -317,102 +294,71 @@ double check_date(double d) {
   return d;
 }
 
-bool is_leap(int64_t y) noexcept { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
-unsigned days_in_month(int64_t y, unsigned m) noexcept {
-  static constexpr unsigned days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  return m == 2 && is_leap(y) ? 29 : days[m - 1];
-}
-
+// Rounded to the second; a time that rounds up into the year 10000 overflows.
 std::u16string format_date(double d) {
-  check_date(d);
-  const double whole = std::trunc(d);
-  auto day = static_cast<int64_t>(whole);
-  auto seconds = static_cast<int64_t>(std::llround(std::fabs(d - whole) * 86400.0));
-  if (seconds >= 86400) {
-    seconds -= 86400;
-    ++day;
-  }
-  const civil_date c = civil_from_days(day + date_epoch);
-  if (c.year > max_year) overflow();
-  char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02u %02d:%02d:%02d", static_cast<int>(c.year), c.month, c.day,
-                static_cast<int>(seconds / 3600), static_cast<int>(seconds / 60 % 60), static_cast<int>(seconds % 60));
+  SYSTEMTIME st{};
+  if (!VariantTimeToSystemTime(check_date(d), &st)) overflow();
+  char buffer[48];
+  std::snprintf(buffer, sizeof buffer, "%04u-%02u-%02u %02u:%02u:%02u", unsigned{st.wYear}, unsigned{st.wMonth},
+                unsigned{st.wDay}, unsigned{st.wHour}, unsigned{st.wMinute}, unsigned{st.wSecond});
   return widen(buffer);
 }
 
-// Reads between `min_digits` and `max_digits` decimal digits at `pos`.
-std::optional<unsigned> read_field(std::u16string_view s, size_t& pos, size_t min_digits, size_t max_digits) {
+// Reads between `min_digits` and `max_digits` decimal digits at `pos` into `field`.
+bool read_field(std::u16string_view s, size_t& pos, size_t min_digits, size_t max_digits, WORD& field) {
   unsigned value = 0;
   size_t count = 0;
   while (pos < s.size() && count < max_digits && is_digit(s[pos])) {
     value = value * 10 + (s[pos++] - u'0');
     ++count;
   }
-  if (count < min_digits) return std::nullopt;
-  return value;
+  field = static_cast<WORD>(value);
+  return count >= min_digits;
 }
 
-bool expect(std::u16string_view s, size_t& pos, char16_t c) {
+bool skip(std::u16string_view s, size_t& pos, char16_t c) {
   if (pos >= s.size() || s[pos] != c) return false;
   ++pos;
   return true;
 }
 
-// "HH:MM[:SS]" as seconds into the day.
-std::optional<unsigned> parse_time_of_day(std::u16string_view s, size_t& pos) {
-  const auto hour = read_field(s, pos, 1, 2);
-  if (!hour || !expect(s, pos, u':')) return std::nullopt;
-  const auto minute = read_field(s, pos, 2, 2);
-  if (!minute) return std::nullopt;
-  unsigned second = 0;
-  if (pos < s.size() && s[pos] == u':') {
-    ++pos;
-    const auto sec = read_field(s, pos, 2, 2);
-    if (!sec) return std::nullopt;
-    second = *sec;
+// "HH:MM[:SS]".
+bool read_time_of_day(std::u16string_view s, size_t& pos, SYSTEMTIME& st) {
+  if (!read_field(s, pos, 1, 2, st.wHour) || !skip(s, pos, u':') || !read_field(s, pos, 2, 2, st.wMinute)) {
+    return false;
   }
-  if (*hour > 23 || *minute > 59 || second > 59) return std::nullopt;
-  return *hour * 3600 + *minute * 60 + second;
+  return !skip(s, pos, u':') || read_field(s, pos, 2, 2, st.wSecond);
 }
 
-// "YYYY-MM-DD", "YYYY-MM-DD HH:MM[:SS]" (or with "T" between), or a time of day alone (which is
-// a time on 1899-12-30, the date 0).
+// "YYYY-MM-DD".
+bool read_calendar_date(std::u16string_view s, size_t& pos, SYSTEMTIME& st) {
+  return read_field(s, pos, 4, 4, st.wYear) && skip(s, pos, u'-') && read_field(s, pos, 1, 2, st.wMonth) &&
+         skip(s, pos, u'-') && read_field(s, pos, 1, 2, st.wDay);
+}
+
+// "YYYY-MM-DD", "YYYY-MM-DD HH:MM[:SS]" (blanks or "T" between), or a time of day alone (a time
+// on 1899-12-30, the date 0). The fields must form a real date and time in the date range.
 double parse_date(std::u16string_view text) {
   const std::u16string_view s = trim(text);
   size_t pos = 0;
-  int64_t days = 0;
-  unsigned seconds = 0;
-  const bool time_only = s.size() > 2 && (s[1] == u':' || s[2] == u':');
-  if (time_only) {
-    const auto t = parse_time_of_day(s, pos);
-    if (!t) type_mismatch();
-    seconds = *t;
-  } else {
-    const auto year = read_field(s, pos, 4, 4);
-    if (!year || !expect(s, pos, u'-')) type_mismatch();
-    const auto month = read_field(s, pos, 1, 2);
-    if (!month || !expect(s, pos, u'-')) type_mismatch();
-    const auto day = read_field(s, pos, 1, 2);
-    if (!day) type_mismatch();
-    if (*year < min_year || *month < 1 || *month > 12 || *day < 1 || *day > days_in_month(*year, *month)) {
-      type_mismatch();
-    }
-    days = days_from_civil(*year, *month, *day) - date_epoch;
-    if (pos < s.size()) {
-      if (s[pos] == u'T') {
-        ++pos;
-      } else {
-        if (!is_blank(s[pos])) type_mismatch();
+  SYSTEMTIME st{1899, 12, 0, 30, 0, 0, 0, 0};
+  bool ok = false;
+  if (s.size() > 2 && (s[1] == u':' || s[2] == u':')) {
+    ok = read_time_of_day(s, pos, st);
+  } else if (read_calendar_date(s, pos, st)) {
+    if (pos == s.size()) {
+      ok = true;
+    } else {
+      const size_t date_end = pos;
+      if (!skip(s, pos, u'T')) {
         while (pos < s.size() && is_blank(s[pos])) ++pos;
       }
-      const auto t = parse_time_of_day(s, pos);
-      if (!t) type_mismatch();
-      seconds = *t;
+      ok = pos > date_end && read_time_of_day(s, pos, st);
     }
   }
-  if (pos != s.size()) type_mismatch();
-  const double fraction = seconds / 86400.0;
-  return days >= 0 ? static_cast<double>(days) + fraction : static_cast<double>(days) - fraction;
+  DATE result = 0;
+  if (!ok || pos != s.size() || !SystemTimeToVariantTime(&st, &result)) type_mismatch();
+  return result;
 }
 
 // ---------------------------------------------------------------------------------------------
