@@ -1,156 +1,158 @@
-// tolvane-demo: initialises the runtime, registers a class of its own under a ProgID in a
-// temporary registry, creates an object by that ProgID, calls it, converts a few values, and
-// releases everything. It prints each step and exits 0 when all succeeded.
-#include <stdlib.h>
+// tolvane-demo: a small host of the scheduling component.
+//
+// It registers libScheduler.so in a temporary registry, creates the scheduler by its ProgID through
+// the runtime, gives it a site, subscribes to the item collection's events, and adds three items
+// marked to run, each with a transfer action of the host's own. The scheduler's thread runs them on
+// its next tick; the program prints every event and every "transfer", waits until each item has
+// been announced twice (before and after its actions), then clears the site, releases everything,
+// lets the runtime unload the library and exits 0.
+#include <dlfcn.h>
 
+#include <chrono>
 #include <cstdio>
+#include <exception>
 #include <filesystem>
 #include <string>
 
-#include "comrt/guid.h"
-#include "comrt/object.h"
-#include "comrt/registry.h"
-#include "comrt/strings.h"
-#include "comrt/variant.h"
+#include <comrt/combase.h>
+#include <comrt/guid.h>
+#include <comrt/object.h>
+#include <comrt/ocidl.h>
+#include <comrt/strings.h>
+#include <comrt/variant.h>
 
+#include "Scheduler.h"
+#include "host_objects.h"
+#include "registration.h"
+
+namespace demo {
 namespace {
 
-struct IGreeter : IUnknown {
-  virtual HRESULT STDMETHODCALLTYPE Greet(BSTR name, BSTR* greeting) = 0;
-  virtual HRESULT STDMETHODCALLTYPE Add(LONG a, LONG b, LONG* sum) = 0;
+using comrt::com_ptr;
+
+// What the demonstration schedules: one transfer per item; the last one is refused by its
+// destination, so its run records a failure.
+struct planned_item {
+  const char16_t* name;
+  const char* source;
+  const char* destination;
+  bool refused;
 };
-
-}  // namespace
-
-COMRT_INTERFACE_ID(IGreeter, IUnknown, 0x6A41F3D2, 0x0C5B, 0x4E7F, 0x9B, 0x18, 0x3D, 0x52, 0xE0, 0x7A, 0x91, 0x6C)
-
-namespace {
-
-constexpr CLSID CLSID_DemoGreeter{0xB3E9157C, 0x2A04, 0x4F6D, {0x8C, 0x3B, 0x57, 0x1E, 0xA9, 0x40, 0xD2, 0x86}};
-constexpr char16_t demo_progid[] = u"Tolvane.DemoGreeter.1";
-
-class CGreeter final : public comrt::implements<CGreeter, IGreeter, comrt::free_threaded> {
- public:
-  HRESULT STDMETHODCALLTYPE Greet(BSTR name, BSTR* greeting) override {
-    return comrt::boundary([&] {
-      comrt::init_out(greeting);
-      *greeting = comrt::bstr(u"Hello, " + std::u16string(comrt::bstr_view(name)) + u"!").detach();
-    });
-  }
-  HRESULT STDMETHODCALLTYPE Add(LONG a, LONG b, LONG* sum) override {
-    return comrt::boundary([&] { *comrt::init_out(sum) = a + b; });
-  }
+constexpr planned_item kPlan[] = {
+    {u"Nightly backup", "/home/alice/documents", "sftp://backup.example.org/alice", false},
+    {u"Photo upload", "/home/alice/pictures", "ftps://photos.example.net/upload", false},
+    {u"Log archive", "/var/log/app", "sftp://archive.example.org/logs", true},
 };
+constexpr int kItemCount = sizeof(kPlan) / sizeof(kPlan[0]);
 
-void say(const std::string& line) { std::printf("%s\n", line.c_str()); }
-std::string text(std::u16string_view s) { return comrt::to_utf8(s); }
+// A safety net only: the scheduler ticks every 500 ms, so the runs normally finish within a second.
+constexpr std::chrono::seconds kPatience{30};
 
-// Throws with the step's name for a failing status.
-struct step_failed {
-  std::string step;
-  HRESULT hr;
-};
-void check(HRESULT hr, const char* step) {
-  if (FAILED(hr)) throw step_failed{step, hr};
+template <class I>
+com_ptr<I> create(const char16_t* prog_id) {
+  CLSID clsid{};
+  check(CLSIDFromProgID(prog_id, &clsid), "look up a ProgID");
+  com_ptr<I> object;
+  check(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, comrt::uuidof<I>(), object.put_void()),
+        "create an object of the library");
+  return object;
 }
-void check_reg(LONG r, const char* step) { check(HRESULT_FROM_WIN32(r), step); }
 
-// A scratch folder for the registry's files, removed at the end; the runtime is pointed at it so
-// the demonstration never touches a real registry.
-class scratch_registry {
- public:
-  scratch_registry() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tolvane-demo-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) throw step_failed{"create a temporary folder", E_FAIL};
-    folder_ = pattern;
-    ::setenv("TOLVANE_REGISTRY_MACHINE", (folder_ + "/machine.reg").c_str(), 1);
-    ::setenv("TOLVANE_REGISTRY_USER", (folder_ + "/user.reg").c_str(), 1);
+com_ptr<IScheduleItem> make_item(const planned_item& plan) {
+  auto item = create<IScheduleItem>(u"Scheduler.ScheduleItem");
+  check(item->put_Name(comrt::bstr(plan.name).get()), "name the item");
+  com_ptr<IScheduleActions> actions;
+  check(item->get_Actions(actions.put()), "get the item's actions");
+  check(actions->Add(comrt::make<TransferAction>(plan.source, plan.destination, plan.refused).get()),
+        "add the transfer action");
+  check(item->put_ScheduleRun(VARIANT_TRUE), "mark the item to run");
+  return item;
+}
+
+void run_scheduler(const std::string& folder) {
+  auto scheduler = create<IScheduler>(u"Scheduler.Scheduler");
+  say("scheduler: created by ProgID Scheduler.Scheduler");
+
+  // The site: the scheduler proffers itself to it, and whoever holds the site reaches it there.
+  auto site = comrt::make<HostSite>();
+  auto with_site = comrt::query<IObjectWithSite>(scheduler.get());
+  check(with_site->SetSite(site->identity()), "set the site");
+  {
+    com_ptr<IScheduler> through_site;
+    check(site->QueryService(CLSID_Scheduler, IID_IScheduler, through_site.put_void()),
+          "reach the scheduler through the site");
+    say(std::string("site: service ") + comrt::to_utf8(comrt::to_u16string(CLSID_Scheduler)) + " is the scheduler: " +
+        (through_site == scheduler ? "yes" : "no"));
   }
-  ~scratch_registry() {
-    std::error_code ec;
-    std::filesystem::remove_all(folder_, ec);
-  }
-  const std::string& folder() const { return folder_; }
 
- private:
-  std::string folder_;
-};
+  // A schedule file that does not exist yet: the path is stored and the first save creates it.
+  const std::string file = folder + "/schedule.xml";
+  check(scheduler->Load(comrt::bstr(comrt::to_utf16(file)).get()), "load the schedule file");
+  say("scheduler: schedule file " + file + " (new)");
 
-// Writes HKEY_CURRENT_USER\Software\Classes\<ProgID>\CLSID = {clsid}.
-void register_progid() {
-  comrt::unique_hkey key;
-  const std::u16string path = std::u16string(u"Software\\Classes\\") + demo_progid + u"\\CLSID";
-  check_reg(RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr),
-            "create the ProgID key");
-  const std::u16string clsid = comrt::to_u16string(CLSID_DemoGreeter);
-  check_reg(RegSetValueExW(key.get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(clsid.c_str()),
-                           static_cast<DWORD>((clsid.size() + 1) * sizeof(char16_t))),
-            "write the ProgID's class identifier");
+  com_ptr<IScheduleItems> items;
+  check(scheduler->get_Items(items.put()), "get the item collection");
+  auto printer = comrt::make<ItemsEventsPrinter>(2 * kItemCount);
+  com_ptr<IConnectionPoint> point;
+  check(comrt::query<IConnectionPointContainer>(items.get())->FindConnectionPoint(IID_IScheduleItemsEvents, point.put()),
+        "find the collection's events");
+  DWORD cookie = 0;
+  check(point->Advise(printer->identity(), &cookie), "subscribe to the collection's events");
+  say("events: subscribed to the item collection, cookie " + std::to_string(cookie));
+
+  for (const planned_item& plan : kPlan) check(scheduler->AddItem(make_item(plan).get()), "add an item");
+  say("scheduler: " + std::to_string(kItemCount) + " items marked to run; waiting for the scheduler thread");
+
+  if (!printer->finished().wait(kPatience)) throw step_failed{"see every item run within 30 s", E_FAIL};
+  say("scheduler: every item has run");
+
+  check(point->Unadvise(cookie), "unsubscribe");
+  say("events: unsubscribed");
+  check(with_site->SetSite(nullptr), "clear the site");
+  say("site: cleared");
+  // The last references go here; the scheduler stops its thread as it is released.
+}
+
+// Whether the process still has the library mapped (asked without loading it).
+bool library_is_loaded(const std::string& library) {
+  void* handle = ::dlopen(library.c_str(), RTLD_NOW | RTLD_NOLOAD);
+  if (handle) ::dlclose(handle);
+  return handle != nullptr;
 }
 
 void run() {
+  const std::string library = scheduler_library_path();
   scratch_registry registry;
   say("registry: temporary store in " + registry.folder());
+  register_class(CLSID_Scheduler, u"Scheduler.Scheduler", library);
+  register_class(CLSID_ScheduleItem, u"Scheduler.ScheduleItem", library);
+  say("registry: Scheduler.Scheduler and Scheduler.ScheduleItem served by " + library);
 
   check(CoInitializeEx(nullptr, COINIT_MULTITHREADED), "initialise the runtime");
   say("runtime: initialised (multithreaded)");
 
-  register_progid();
-  say("registry: " + text(demo_progid) + " -> " + text(comrt::to_u16string(CLSID_DemoGreeter)));
+  run_scheduler(registry.folder());
+  say("scheduler: released");
 
-  auto factory = comrt::make<comrt::class_factory<CGreeter>>();
-  DWORD cookie = 0;
-  check(CoRegisterClassObject(CLSID_DemoGreeter, factory.get(), CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie),
-        "register the class object");
-  say("runtime: class object registered, cookie " + std::to_string(cookie));
-
-  {
-    CLSID clsid{};
-    check(CLSIDFromProgID(demo_progid, &clsid), "look up the ProgID");
-    say("runtime: " + text(demo_progid) + " is class " + text(comrt::to_u16string(clsid)));
-
-    comrt::com_ptr<IGreeter> greeter;
-    check(CoCreateInstance(clsid, nullptr, CLSCTX_ALL, IID_IGreeter, greeter.put_void()), "create the object");
-    say("object: created by ProgID");
-
-    comrt::bstr greeting;
-    check(greeter->Greet(comrt::bstr(u"Tolvane").get(), greeting.put()), "call Greet");
-    say("object: Greet(\"Tolvane\") = \"" + text(greeting.view()) + "\"");
-    LONG sum = 0;
-    check(greeter->Add(2, 40, &sum), "call Add");
-    say("object: Add(2, 40) = " + std::to_string(sum));
-
-    comrt::variant number(u"42");
-    check(VariantChangeType(&number, &number, 0, VT_I4), "convert text to a number");
-    say("convert: \"42\" (VT_BSTR) -> " + std::to_string(number.lVal) + " (VT_I4)");
-    comrt::variant half = 3.5;
-    check(VariantChangeType(&half, &half, 0, VT_BSTR), "convert a number to text");
-    say("convert: 3.5 (VT_R8) -> \"" + text(comrt::bstr_view(half.bstrVal)) + "\" (VT_BSTR)");
-    comrt::variant flag(u"True");
-    check(VariantChangeType(&flag, &flag, 0, VT_BOOL), "convert text to a flag");
-    say(std::string("convert: \"True\" (VT_BSTR) -> ") + (flag.boolVal == VARIANT_TRUE ? "VARIANT_TRUE" : "VARIANT_FALSE") +
-        " (VT_BOOL)");
-  }
-  say("object: released");
-
-  check(CoRevokeClassObject(cookie), "revoke the class object");
-  say("runtime: class object revoked");
+  CoFreeUnusedLibraries();
+  say(library_is_loaded(library) ? "runtime: the library is still loaded" : "runtime: the library has been unloaded");
   CoUninitialize();
   say("runtime: uninitialised");
 }
 
 }  // namespace
+}  // namespace demo
 
 int main() {
   try {
-    run();
-  } catch (const step_failed& f) {
-    std::fprintf(stderr, "tolvane-demo: could not %s (0x%08X)\n", f.step.c_str(), static_cast<unsigned>(f.hr));
+    demo::run();
+  } catch (const demo::step_failed& f) {
+    std::fprintf(stderr, "tolvane-demo: could not %s (%s)\n", f.step.c_str(), demo::status_text(f.hr).c_str());
     return 1;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "tolvane-demo: %s\n", e.what());
     return 1;
   }
-  say("done");
+  demo::say("done");
   return 0;
 }
