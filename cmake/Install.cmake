@@ -8,8 +8,11 @@ install(TARGETS comrt comrt_support EXPORT TolvaneTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/platform/include/comrt DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-if(EXISTS ${PROJECT_SOURCE_DIR}/include/tolvane)
-  install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/tolvane DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# The component's public headers: the type library, the archive and the host interfaces.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+  FILES_MATCHING PATTERN "*.h")
+if(TARGET Scheduler)
+  install(TARGETS Scheduler LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 endif()
 
 install(EXPORT TolvaneTargets NAMESPACE Tolvane:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Tolvane)
