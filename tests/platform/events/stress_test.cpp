@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <functional>
+#include <latch>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -57,14 +58,18 @@ TEST(ConnectionPointStress, FiringWhileSinksComeAndGo) {
     };
     add_hopper();
 
+    // All workers start together so that their work overlaps.
+    std::latch start(kFiringThreads + kChurnThreads);
     std::vector<std::thread> threads;
     for (int t = 0; t < kFiringThreads; ++t) {
       threads.emplace_back([&] {
+        start.arrive_and_wait();
         for (int i = 0; i < kFirings; ++i) source->Ping(i);
       });
     }
     for (int t = 0; t < kChurnThreads; ++t) {
       threads.emplace_back([&] {
+        start.arrive_and_wait();
         for (int i = 0; i < kChurn; ++i) {
           const DWORD cookie = advise<ITestEvents>(src, comrt::make<FnSink>(noop)->identity());
           if (i % 16 == 0) {
