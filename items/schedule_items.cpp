@@ -31,9 +31,11 @@ HRESULT CScheduleItems::OnAddItem(IScheduleItem* pItem) {
   const HRESULT subscribed = comrt::boundary([&] {
     DWORD cookie = 0;
     comrt::check_hresult(item_events_point(pItem)->Advise(static_cast<IScheduleItemEvents*>(this), &cookie));
-    subscription previous{pItem, cookie};
+    comrt::com_ptr<IScheduleItem> held(pItem);  // a record's first reference, taken outside the lock
     comrt::lock_guard guard(subscriptions_mutex_);
-    std::swap(subscriptions_[pItem], previous);
+    subscription& record = subscriptions_[pItem];
+    if (!record.item) record.item.swap(held);
+    record.cookies.push_back(cookie);
   });
   announce(
       DISPID_IScheduleItemsEvents_OnAddItem, [&](IScheduleItemsEvents* sink) { return sink->OnAddItem(pItem); },
@@ -43,23 +45,23 @@ HRESULT CScheduleItems::OnAddItem(IScheduleItem* pItem) {
 
 HRESULT CScheduleItems::OnRemoveItem(IScheduleItem* pItem) {
   return comrt::boundary([&] {
+    // The cookie of the latest subscription leaves the record before it is unadvised, so two
+    // removals of an item that stands in the list twice never use the same cookie.
     DWORD cookie;
-    {
-      comrt::lock_guard guard(subscriptions_mutex_);
-      auto it = subscriptions_.find(pItem);
-      if (it == subscriptions_.end()) return E_FAIL;
-      cookie = it->second.cookie;
-    }
-    comrt::check_hresult(item_events_point(pItem)->Unadvise(cookie));
     subscription record;  // released after the lock is left
     {
       comrt::lock_guard guard(subscriptions_mutex_);
       auto it = subscriptions_.find(pItem);
-      if (it != subscriptions_.end() && it->second.cookie == cookie) {
+      if (it == subscriptions_.end()) return E_FAIL;
+      auto& cookies = it->second.cookies;
+      cookie = cookies.back();
+      cookies.pop_back();
+      if (cookies.empty()) {
         record = std::move(it->second);
         subscriptions_.erase(it);
       }
     }
+    comrt::check_hresult(item_events_point(pItem)->Unadvise(cookie));
     announce(
         DISPID_IScheduleItemsEvents_OnRemoveItem,
         [&](IScheduleItemsEvents* sink) { return sink->OnRemoveItem(pItem); }, pItem);
@@ -135,9 +137,11 @@ HRESULT CScheduleItems::Disconnect() {
     }
     HRESULT result = S_OK;
     for (const auto& [key, record] : subscriptions) {
-      const HRESULT hr = comrt::boundary(
-          [&] { comrt::check_hresult(item_events_point(record.item.get())->Unadvise(record.cookie)); });
-      if (FAILED(hr) && SUCCEEDED(result)) result = hr;
+      for (const DWORD cookie : record.cookies) {
+        const HRESULT hr =
+            comrt::boundary([&] { comrt::check_hresult(item_events_point(record.item.get())->Unadvise(cookie)); });
+        if (FAILED(hr) && SUCCEEDED(result)) result = hr;
+      }
     }
     return result;
   });

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <map>
+#include <vector>
 
 #include <comrt/connection_point.h>
 #include <comrt/dispatch.h>
@@ -57,11 +58,12 @@ class CScheduleItems final : public CComInterfaceListImpl4<CScheduleItems, CSche
   template <class F>
   void announce(DISPID dispid, F&& vtable_call, IScheduleItem* item);
 
-  // One subscription: the item (held, so the record never outlives it) and the cookie of its
-  // connection point.
+  // The subscriptions to one item: the item (held, so the record never outlives it) and the
+  // cookies of its connection point, one per insertion, so that an item that stands in the list
+  // more than once is unsubscribed once per removal and completely by Disconnect.
   struct subscription {
     comrt::com_ptr<IScheduleItem> item;
-    DWORD cookie = 0;
+    std::vector<DWORD> cookies;
   };
   using subscription_map = std::map<IScheduleItem*, subscription>;  // keyed by pointer value
 

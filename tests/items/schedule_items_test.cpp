@@ -240,6 +240,28 @@ TEST_F(ItemsTest, AFailingSinkDoesNotKeepTheOthersFromHearing) {
   EXPECT_EQ(take(), (std::vector<event>{{"clear", nullptr}, {"d4", nullptr}}));
 }
 
+TEST_F(ItemsTest, AnItemAddedTwiceIsAnnouncedPerEntryAndFullyUnsubscribed) {
+  auto item = comrt::make<CScheduleItem>();
+  items->AddItem(item.get());
+  items->AddItem(item.get());
+  EXPECT_EQ(items->RemoveItem(item.get()), S_OK);
+  take();
+  item->Update();
+  EXPECT_EQ(take(), (std::vector<event>{{"update", disp(item.get())}, {"d3", disp(item.get())}}));
+  EXPECT_EQ(items->RemoveItem(item.get()), S_OK);
+  EXPECT_EQ(take(), (std::vector<event>{{"remove", disp(item.get())}, {"d2", disp(item.get())}}));
+  item->Update();
+  EXPECT_TRUE(take().empty());
+
+  // Disconnect ends both subscriptions of a doubled entry.
+  items->AddItem(item.get());
+  items->AddItem(item.get());
+  ASSERT_EQ(items->Disconnect(), S_OK);
+  take();
+  item->Update();
+  EXPECT_TRUE(take().empty());
+}
+
 TEST_F(ItemsTest, ItemsAreHeardWhileSubscribedAndCopiesAreSubscribedAnew) {
   auto item = add();
   take();
