@@ -155,12 +155,20 @@ class connection_point final : public IConnectionPoint {
   // the last sink called, or S_OK when none was.
   template <class F>
   HRESULT fire(F&& call) {
+    return fire_each([&](IUnknown* sink) {
+      // Advise stored the pointer the sink returned for IEvents: it is an IEvents*, held as IUnknown*.
+      return call(reinterpret_cast<IEvents*>(sink));
+    });
+  }
+
+  // The same loop handing each sink over as the pointer Advise stored.
+  template <class F>
+  HRESULT fire_each(F&& call) {
     HRESULT last = S_OK;
     const size_t count = sinks_.size();
     for (size_t position = 0; position < count; ++position) {
       const com_ptr<IUnknown> sink = sinks_.at(position);
-      // Advise stored the pointer the sink returned for IEvents.
-      if (sink) last = call(static_cast<IEvents*>(sink.get()));
+      if (sink) last = call(sink.get());
     }
     return last;
   }
@@ -174,7 +182,10 @@ class connection_point final : public IConnectionPoint {
   HRESULT fire_dispatch(DISPID dispid, const A&... args)
     requires std::is_base_of_v<IDispatch, IEvents>
   {
-    return fire([&](IDispatch* sink) {
+    // A dispatch sink answers the event interface with its IDispatch; it need not implement the
+    // (method-less) event interface type itself, so it is called as what it is.
+    return fire_each([&](IUnknown* unknown) {
+      IDispatch* sink = reinterpret_cast<IDispatch*>(unknown);
       detail::event_arguments<sizeof...(A)> block(args...);
       return sink->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, block.params(), nullptr, nullptr,
                           nullptr);
