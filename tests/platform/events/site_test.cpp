@@ -1,5 +1,5 @@
 // Sites and services: GetSite, QueryService passed on to the site, the proffer to the site's
-// IProfferService, and the typed QueryService helper.
+// IProfferService, and the typed QueryService function.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -147,7 +147,7 @@ TEST(ProfferedSite, SetSiteFromInsideTheProfferIsRefused) {
   EXPECT_EQ(widget->SetSite(nullptr), S_OK);
 }
 
-TEST(QueryServiceHelper, ReturnsTheTypedServiceOrThrowsTheStatus) {
+TEST(TypedQueryService, ReturnsTheServiceOrThrowsTheStatus) {
   auto provider = comrt::make<MockSite>();
   auto service = comrt::make<Widget>();
   EXPECT_CALL(*provider, QueryService(Eq(SID_Other), Eq(IID_ITestWidget), _))
