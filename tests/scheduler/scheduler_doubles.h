@@ -80,14 +80,12 @@ class FakeTriggers final : public comrt::implements<FakeTriggers, IScheduleTrigg
 // ---------------------------------------------------------------------------------------------
 // Host sites
 
-// A site that offers services and takes proffers. It records what it is asked; the provider it is
-// proffered is only observed, not held, so a test that never revokes leaks nothing.
+// A site that takes proffers and records them; the provider it is proffered is only observed, not
+// held, so a test that never revokes leaks nothing. It offers no services of its own.
 class ProfferingSite final : public comrt::implements<ProfferingSite, IServiceProvider, IProfferService> {
  public:
-  HRESULT STDMETHODCALLTYPE QueryService(REFGUID service, REFIID, void** ppv) override {
+  HRESULT STDMETHODCALLTYPE QueryService(REFGUID, REFIID, void** ppv) override {
     if (ppv) *ppv = nullptr;
-    last_service = service;
-    ++query_service_calls;
     return E_NOINTERFACE;
   }
   HRESULT STDMETHODCALLTYPE ProfferService(REFGUID service, IServiceProvider* psp, DWORD* pdwCookie) override {
@@ -100,17 +98,13 @@ class ProfferingSite final : public comrt::implements<ProfferingSite, IServicePr
   }
   HRESULT STDMETHODCALLTYPE RevokeService(DWORD dwCookie) override {
     revoked.push_back(dwCookie);
-    if (FAILED(revoke_result)) return revoke_result;
     proffered_provider = nullptr;
     return S_OK;
   }
 
   HRESULT proffer_result = S_OK;
-  HRESULT revoke_result = S_OK;
   DWORD cookie_to_give = 0x1234;
 
-  GUID last_service{};
-  int query_service_calls = 0;
   int proffer_calls = 0;
   GUID proffered_service{};
   IServiceProvider* proffered_provider = nullptr;  // observed only

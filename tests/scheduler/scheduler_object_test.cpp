@@ -72,21 +72,6 @@ TEST_F(SchedulerTest, AnswersItsOwnInterfacesAndNoOthers) {
   }
 }
 
-TEST_F(SchedulerTest, AddAndRemoveAnswerAsTheCollectionDoes) {
-  auto item = new_item();
-  auto items = items_of(s.get());
-  EXPECT_EQ(s->AddItem(item.get()), S_OK);
-  LONG count = 0;
-  items->get_Count(&count);
-  EXPECT_EQ(count, 1);
-  EXPECT_EQ(s->RemoveItem(item.get()), S_OK);
-  items->get_Count(&count);
-  EXPECT_EQ(count, 0);
-
-  EXPECT_EQ(s->AddItem(nullptr), items->AddItem(nullptr));
-  EXPECT_EQ(s->RemoveItem(item.get()), items->RemoveItem(item.get()));
-}
-
 // ---------------------------------------------------------------------------------------------
 // Load and Save
 
@@ -188,24 +173,6 @@ TEST_F(SchedulerTest, QueryServiceAnswersTheSchedulerItselfWithoutASite) {
   EXPECT_EQ(s->QueryService(kOtherService, IID_IUnknown, nullptr), E_POINTER);
 }
 
-TEST_F(SchedulerTest, OtherServicesAreAskedOfTheSite) {
-  auto site = comrt::make<ProfferingSite>();
-  ASSERT_EQ(s->SetSite(site->identity()), S_OK);
-
-  void* p = reinterpret_cast<void*>(1);
-  EXPECT_EQ(s->QueryService(kOtherService, IID_IUnknown, &p), E_NOINTERFACE);
-  EXPECT_EQ(p, nullptr);
-  EXPECT_EQ(site->query_service_calls, 1);
-  EXPECT_EQ(site->last_service, kOtherService);
-
-  com_ptr<IScheduler> self;
-  EXPECT_EQ(s->QueryService(CLSID_Scheduler, IID_IScheduler, self.put_void()), S_OK);
-  EXPECT_EQ(site->query_service_calls, 1) << "the scheduler answers for itself";
-  self = nullptr;
-
-  ASSERT_EQ(s->SetSite(nullptr), S_OK);
-}
-
 TEST_F(SchedulerTest, ASiteThatTakesProffersServesTheSchedulerUntilItIsCleared) {
   auto site = comrt::make<ProfferingSite>();
   EXPECT_EQ(s->proffer_cookie(), kNoCookie);
@@ -235,21 +202,6 @@ TEST_F(SchedulerTest, ASiteThatTakesProffersServesTheSchedulerUntilItIsCleared) 
   EXPECT_EQ(s->GetSite(IID_IUnknown, nullptr), E_POINTER);
 }
 
-TEST_F(SchedulerTest, ANewSiteRevokesTheProfferToTheOldOneFirst) {
-  auto first = comrt::make<ProfferingSite>();
-  auto second = comrt::make<ProfferingSite>();
-  second->cookie_to_give = 77;
-
-  ASSERT_EQ(s->SetSite(first->identity()), S_OK);
-  ASSERT_EQ(s->SetSite(second->identity()), S_OK);
-
-  EXPECT_EQ(first->revoked, std::vector<DWORD>{first->cookie_to_give});
-  EXPECT_EQ(second->proffer_calls, 1);
-  EXPECT_EQ(s->proffer_cookie(), 77u);
-  ASSERT_EQ(s->SetSite(nullptr), S_OK);
-  EXPECT_EQ(second->revoked, std::vector<DWORD>{77});
-}
-
 TEST_F(SchedulerTest, ASiteThatTakesNoProffersIsStoredAndNothingIsProffered) {
   EXPECT_EQ(s->SetSite(nullptr), S_OK) << "clearing a site that was never set";
 
@@ -277,23 +229,6 @@ TEST_F(SchedulerTest, AFailingProfferLeavesTheSiteUnset) {
   add_action(item.get(), 1, log);
   EXPECT_EQ(s->RunItem(item.get()), S_OK);
   EXPECT_EQ(providers(), std::vector<IUnknown*>{nullptr});
-}
-
-TEST_F(SchedulerTest, AFailingRevokeKeepsTheSiteAndTheCookie) {
-  auto site = comrt::make<ProfferingSite>();
-  ASSERT_EQ(s->SetSite(site->identity()), S_OK);
-  site->revoke_result = E_UNEXPECTED;
-
-  EXPECT_EQ(s->SetSite(nullptr), E_UNEXPECTED);
-  EXPECT_EQ(s->proffer_cookie(), site->cookie_to_give);
-  com_ptr<IUnknown> held;
-  EXPECT_EQ(s->GetSite(IID_IUnknown, held.put_void()), S_OK);
-  EXPECT_EQ(held.get(), site->identity());
-  held = nullptr;
-
-  site->revoke_result = S_OK;
-  EXPECT_EQ(s->SetSite(nullptr), S_OK);
-  EXPECT_EQ(s->proffer_cookie(), kNoCookie);
 }
 
 }  // namespace
