@@ -146,7 +146,7 @@ TEST(ConnectionPoint, DispatchSinksGetTheDispidAndExactlyTheArguments) {
   auto sink = comrt::make<MockDispatchSink>();
   advise<_ITestEvents>(source->identity(), sink->identity());
   auto argument = comrt::make<MockDispatchSink>();
-  IDispatch* const arg = static_cast<_ITestEvents*>(argument.get());
+  IDispatch* const arg = static_cast<ITestDispatchSink*>(argument.get());
 
   EXPECT_CALL(*sink, Invoked(1, _, LOCALE_USER_DEFAULT, DISPATCH_METHOD, _, nullptr, nullptr, nullptr))
       .WillOnce(Invoke([&](DISPID, REFIID riid, LCID, WORD, DISPPARAMS* p, VARIANT*, EXCEPINFO*, UINT*) {

@@ -88,7 +88,7 @@ TEST(Enumerator, EmptyAndVariantSnapshots) {
   EXPECT_EQ(empty->Skip(1), S_FALSE);
 
   auto object = comrt::make<MockDispatchSink>();
-  IDispatch* const dispatch = static_cast<_ITestEvents*>(object.get());
+  IDispatch* const dispatch = static_cast<ITestDispatchSink*>(object.get());
   std::vector<comrt::variant> values;
   values.emplace_back(LONG{17});
   values.emplace_back(dispatch);

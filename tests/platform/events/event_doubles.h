@@ -17,6 +17,11 @@ COMRT_INTERFACE_ID(ITestEvents, IUnknown, 0x5E0A1C01, 0x2B7D, 0x4C3E, 0x9A, 0x11
 struct _ITestEvents : IDispatch {};  // dispatch-only: its methods exist only as DISPIDs
 COMRT_INTERFACE_ID(_ITestEvents, IDispatch, 0x5E0A1C02, 0x2B7D, 0x4C3E, 0x9A, 0x11, 0x42, 0x6F, 0x10, 0x8B, 0x7C,
                    0x02)
+// What a dispatch sink implements: IDispatch under an interface of its own. It answers the event
+// interface's identifier with that IDispatch, without deriving from the event interface type.
+struct ITestDispatchSink : IDispatch {};
+COMRT_INTERFACE_ID(ITestDispatchSink, IDispatch, 0x5E0A1C04, 0x2B7D, 0x4C3E, 0x9A, 0x11, 0x42, 0x6F, 0x10, 0x8B, 0x7C,
+                   0x04)
 struct ITestSource : IUnknown {
   virtual HRESULT STDMETHODCALLTYPE Ping(LONG n) = 0;
 };
@@ -25,11 +30,11 @@ COMRT_INTERFACE_ID(ITestSource, IUnknown, 0x5E0A1C03, 0x2B7D, 0x4C3E, 0x9A, 0x11
 
 // The dispatch sink double answers IDispatch by hand: Invoke goes to its mock.
 template <>
-struct comrt::dispatch_ops<_ITestEvents> {
+struct comrt::dispatch_ops<ITestDispatchSink> {
   static HRESULT get_type_info_count(UINT*) { return E_NOTIMPL; }
   static HRESULT get_type_info(UINT, LCID, ITypeInfo**) { return E_NOTIMPL; }
   static HRESULT get_ids_of_names(REFIID, LPOLESTR*, UINT, LCID, DISPID*) { return E_NOTIMPL; }
-  static HRESULT invoke(_ITestEvents* self, DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
+  static HRESULT invoke(ITestDispatchSink* self, DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
                         VARIANT* result, EXCEPINFO* excep, UINT* arg_err);
 };
 
@@ -65,8 +70,13 @@ class FnSink final : public comrt::implements<FnSink, ITestEvents> {
   std::function<HRESULT(LONG)> fn_;
 };
 
-class MockDispatchSink final : public comrt::implements<MockDispatchSink, _ITestEvents> {
+class MockDispatchSink final : public comrt::implements<MockDispatchSink, ITestDispatchSink> {
  public:
+  HRESULT query_interface_extra(REFIID riid, void** ppv) {
+    if (!(riid == IID__ITestEvents)) return E_NOINTERFACE;
+    *ppv = com_ptr<IDispatch>(static_cast<ITestDispatchSink*>(this)).detach();
+    return S_OK;
+  }
   MOCK_METHOD(HRESULT, Invoked, (DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*));
 };
 
@@ -88,9 +98,9 @@ HRESULT unadvise(IUnknown* source, DWORD cookie) {
 
 }  // namespace event_test
 
-inline HRESULT comrt::dispatch_ops<_ITestEvents>::invoke(_ITestEvents* self, DISPID id, REFIID riid, LCID lcid,
-                                                         WORD flags, DISPPARAMS* params, VARIANT* result,
-                                                         EXCEPINFO* excep, UINT* arg_err) {
+inline HRESULT comrt::dispatch_ops<ITestDispatchSink>::invoke(ITestDispatchSink* self, DISPID id, REFIID riid,
+                                                               LCID lcid, WORD flags, DISPPARAMS* params,
+                                                               VARIANT* result, EXCEPINFO* excep, UINT* arg_err) {
   return static_cast<event_test::MockDispatchSink*>(self)->Invoked(id, riid, lcid, flags, params, result, excep,
                                                                    arg_err);
 }
