@@ -285,4 +285,23 @@ class time_zone {
   std::optional<std::string> old_;
 };
 
+// An item's collections, read through its interface.
+inline comrt::com_ptr<IScheduleActions> actions_of(IScheduleItem* item) {
+  comrt::com_ptr<IScheduleActions> a;
+  EXPECT_EQ(item->get_Actions(a.put()), S_OK);
+  return a;
+}
+inline comrt::com_ptr<IScheduleTriggers> triggers_of(IScheduleItem* item) {
+  comrt::com_ptr<IScheduleTriggers> t;
+  EXPECT_EQ(item->get_Triggers(t.put()), S_OK);
+  return t;
+}
+// Appends a recording action to the item's actions.
+inline comrt::com_ptr<FakeAction> add_action(IScheduleItem* item, int tag, std::shared_ptr<run_log> log,
+                                             HRESULT result = S_OK) {
+  auto a = comrt::make<FakeAction>(tag, result, std::move(log));
+  EXPECT_EQ(actions_of(item)->Add(a.get()), S_OK);
+  return a;
+}
+
 }  // namespace fakes

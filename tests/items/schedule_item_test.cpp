@@ -31,20 +31,10 @@ class MockProvider final : public comrt::implements<MockProvider, IServiceProvid
 class ItemTest : public ::testing::Test {
  protected:
   com_ptr<FakeAction> add_action(IScheduleItem* to, int tag, HRESULT result = S_OK) {
-    auto a = comrt::make<FakeAction>(tag, result, log);
-    EXPECT_EQ(actions(to)->Add(a.get()), S_OK);
-    return a;
+    return fakes::add_action(to, tag, log, result);
   }
-  static com_ptr<IScheduleActions> actions(IScheduleItem* of) {
-    com_ptr<IScheduleActions> a;
-    EXPECT_EQ(of->get_Actions(a.put()), S_OK);
-    return a;
-  }
-  static com_ptr<IScheduleTriggers> triggers(IScheduleItem* of) {
-    com_ptr<IScheduleTriggers> t;
-    EXPECT_EQ(of->get_Triggers(t.put()), S_OK);
-    return t;
-  }
+  static com_ptr<IScheduleActions> actions(IScheduleItem* of) { return fakes::actions_of(of); }
+  static com_ptr<IScheduleTriggers> triggers(IScheduleItem* of) { return fakes::triggers_of(of); }
   static com_ptr<MockItemEvents> subscribe(IScheduleItem* to, DWORD* cookie = nullptr) {
     auto sink = comrt::make<MockItemEvents>();
     const DWORD c = fakes::advise<IScheduleItemEvents>(to, sink->identity());

@@ -144,22 +144,10 @@ class CountingTarget final : public tolvane::scheduler_tick_target {
 
 inline com_ptr<tolvane::CScheduleItem> new_item() { return comrt::make<tolvane::CScheduleItem>(); }
 
-inline com_ptr<IScheduleActions> actions_of(IScheduleItem* item) {
-  com_ptr<IScheduleActions> a;
-  EXPECT_EQ(item->get_Actions(a.put()), S_OK);
-  return a;
-}
-inline com_ptr<IScheduleTriggers> triggers_of(IScheduleItem* item) {
-  com_ptr<IScheduleTriggers> t;
-  EXPECT_EQ(item->get_Triggers(t.put()), S_OK);
-  return t;
-}
-inline com_ptr<fakes::FakeAction> add_action(IScheduleItem* item, int tag, std::shared_ptr<fakes::run_log> log,
-                                              HRESULT result = S_OK) {
-  auto a = comrt::make<fakes::FakeAction>(tag, result, std::move(log));
-  EXPECT_EQ(actions_of(item)->Add(a.get()), S_OK);
-  return a;
-}
+using fakes::actions_of;
+using fakes::add_action;
+using fakes::triggers_of;
+
 inline com_ptr<fakes::FakeTrigger> add_trigger(IScheduleItem* item, fakes::trigger_script script) {
   auto t = comrt::make<fakes::FakeTrigger>(std::move(script));
   EXPECT_EQ(triggers_of(item)->Add(t.get()), S_OK);
