@@ -76,10 +76,7 @@ class CComInterfaceListImpl3 : public Base {
         for (const element_ptr& e : list_) {
           auto dispatch = e.template try_as<IDispatch>();
           if (!dispatch) comrt::throw_hresult(E_FAIL);
-          VARIANT v;
-          v.vt = VT_DISPATCH;
-          v.pdispVal = dispatch.detach();
-          snapshot.push_back(comrt::enum_variant::adopt(v));
+          snapshot.emplace_back(dispatch);
         }
       }
       *ppUnk = comrt::make_enumerator<IEnumVARIANT>(std::move(snapshot)).template as<IUnknown>().detach();

@@ -41,19 +41,6 @@ struct connection {
   DWORD cookie = 0;
 };
 
-// A VARIANT entry of an enumerator snapshot: a comrt::variant, with adopt() to take over a raw
-// VARIANT the caller owns (left VT_EMPTY).
-class enum_variant : public variant {
- public:
-  using variant::variant;
-  static enum_variant adopt(VARIANT& v) noexcept {
-    enum_variant r;
-    static_cast<VARIANT&>(r) = v;
-    VariantInit(&v);
-    return r;
-  }
-};
-
 // How the entries of one element type are kept in a snapshot and handed out by Next.
 template <class T>
 struct enum_element;
