@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "comrt/guid.h"
 #include "comrt/object.h"
 #include "internal.h"
 
@@ -16,14 +17,11 @@ namespace comrt {
 
 namespace {
 
+// pthread_create's errors as statuses: running out of threads is reported as the platform's
+// thread creation reports it; the rest as the runtime maps errno values.
 HRESULT status_from_create_error(int err) noexcept {
-  switch (err) {
-    case EAGAIN: return HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_MEMORY);  // what the C runtime reports
-    case ENOMEM: return E_OUTOFMEMORY;
-    case EPERM: return E_ACCESSDENIED;
-    case EINVAL: return E_INVALIDARG;
-    default: return E_FAIL;
-  }
+  if (err == EAGAIN) return HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_MEMORY);
+  return hresult_from_errno(err);
 }
 
 int nice_offset(thread_priority priority) noexcept {
