@@ -30,10 +30,6 @@ const class_entry kClasses[] = {
 };
 constexpr size_t kClassCount = sizeof(kClasses) / sizeof(kClasses[0]);
 
-// The class identifier under which generated marshalling code would serve its proxies; there is
-// none in this library, so requests for it are answered "not available".
-constexpr CLSID kMarshallingClsid{0xF5878111, 0xD281, 0x44A6, {0xA5, 0xE5, 0x2A, 0xF8, 0x50, 0xD6, 0x30, 0x09}};
-
 }  // namespace
 
 CSchedulerModule& CSchedulerModule::instance() noexcept {
@@ -48,7 +44,6 @@ const class_entry* CSchedulerModule::classes(size_t* count) noexcept {
 
 HRESULT CSchedulerModule::get_class_object(REFCLSID clsid, REFIID riid, void** ppv) noexcept {
   return comrt::boundary([&] {
-    (void)kMarshallingClsid;
     comrt::init_out(ppv);
     static_assert(kClassCount <= sizeof(factories_) / sizeof(factories_[0]));
     for (size_t i = 0; i < kClassCount; ++i) {
