@@ -32,21 +32,21 @@ class CLogFile {
 
   // Writes one line; a null message counts as empty. Does nothing when no file is attached; a
   // failed write is ignored. Lines of concurrent writers never interleave.
-  void Write(const char16_t* message) EXCLUDES(lock_);
+  void Write(const char16_t* message) COMRT_EXCLUDES(lock_);
   // Formats the message printf-style (see diagnostics/text_format.h) and writes it as one line.
-  void WriteFormat(const char16_t* format, ...) EXCLUDES(lock_);
+  void WriteFormat(const char16_t* format, ...) COMRT_EXCLUDES(lock_);
   // Writes "Log file closed." and closes the file; later writes go nowhere until a file is
   // attached again. Does nothing when no file is attached.
-  void Close() EXCLUDES(lock_);
+  void Close() COMRT_EXCLUDES(lock_);
 
   // Opens `path` (UTF-16; created if missing, appended to if present) as the log file, replacing
   // the file attached before, which is closed without a closing line. Throws comrt::hresult_error:
   // E_INVALIDARG for an empty path or one containing NUL, the open's errno as a status otherwise
   // (the previous file stays attached then).
-  void Attach(std::u16string_view path) EXCLUDES(lock_);
+  void Attach(std::u16string_view path) COMRT_EXCLUDES(lock_);
   // Closes the attached file without writing a closing line.
-  void Detach() EXCLUDES(lock_);
-  bool IsAttached() const EXCLUDES(lock_);
+  void Detach() COMRT_EXCLUDES(lock_);
+  bool IsAttached() const COMRT_EXCLUDES(lock_);
 
  private:
   // Owner of one file descriptor; -1 means none.
@@ -69,7 +69,7 @@ class CLogFile {
   static FileDescriptor Open(const std::string& utf8_path);
 
   mutable comrt::mutex lock_;
-  FileDescriptor file_ GUARDED_BY(lock_);
+  FileDescriptor file_ COMRT_GUARDED_BY(lock_);
 };
 
 }  // namespace tolvane

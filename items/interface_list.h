@@ -149,7 +149,7 @@ class CComInterfaceListImpl3 : public Base {
     });
   }
 
-  void append_locked(element_ptr e, changes& log, bool at_head = false) REQUIRES(list_lock_) {
+  void append_locked(element_ptr e, changes& log, bool at_head = false) COMRT_REQUIRES(list_lock_) {
     log.reserve(log.size() + 1);
     if (at_head) {
       list_.insert(list_.begin(), e);
@@ -159,14 +159,14 @@ class CComInterfaceListImpl3 : public Base {
     log.push_back({change::added, std::move(e)});
   }
 
-  void clear_locked(changes& log) REQUIRES(list_lock_) {
+  void clear_locked(changes& log) COMRT_REQUIRES(list_lock_) {
     log.push_back({change::cleared, nullptr});
     // Elements released after the lock is gone: their destruction may call out.
     for (element_ptr& e : list_) log.push_back({change::dropped, std::move(e)});
     list_.clear();
   }
 
-  void unlink_locked(typename std::vector<element_ptr>::iterator it, changes& log) REQUIRES(list_lock_) {
+  void unlink_locked(typename std::vector<element_ptr>::iterator it, changes& log) COMRT_REQUIRES(list_lock_) {
     log.push_back({change::removed, std::move(*it)});
     list_.erase(it);
   }
@@ -198,7 +198,7 @@ class CComInterfaceListImpl3 : public Base {
   }
 
   mutable comrt::rw_lock list_lock_;
-  std::vector<element_ptr> list_ GUARDED_BY(list_lock_);
+  std::vector<element_ptr> list_ COMRT_GUARDED_BY(list_lock_);
   std::atomic<VARIANT_BOOL> dirty_{VARIANT_FALSE};  // a single 16-bit value: no lock
 };
 

@@ -89,11 +89,11 @@ class CScheduleItem final : public CScheduleItemBase {
   std::atomic<HRESULT> last_task_result_{E_FAIL};
 
   mutable comrt::mutex fields_mutex_;
-  GUID id_ GUARDED_BY(fields_mutex_){};
-  std::u16string name_ GUARDED_BY(fields_mutex_);
-  std::u16string description_ GUARDED_BY(fields_mutex_);
-  comrt::com_ptr<IScheduleTriggers> triggers_ GUARDED_BY(fields_mutex_);
-  comrt::com_ptr<IScheduleActions> actions_ GUARDED_BY(fields_mutex_);
+  GUID id_ COMRT_GUARDED_BY(fields_mutex_){};
+  std::u16string name_ COMRT_GUARDED_BY(fields_mutex_);
+  std::u16string description_ COMRT_GUARDED_BY(fields_mutex_);
+  comrt::com_ptr<IScheduleTriggers> triggers_ COMRT_GUARDED_BY(fields_mutex_);
+  comrt::com_ptr<IScheduleActions> actions_ COMRT_GUARDED_BY(fields_mutex_);
 };
 
 }  // namespace tolvane

@@ -68,7 +68,7 @@ class CScheduleItems final : public CComInterfaceListImpl4<CScheduleItems, CSche
   using subscription_map = std::map<IScheduleItem*, subscription>;  // keyed by pointer value
 
   comrt::mutex subscriptions_mutex_;
-  subscription_map subscriptions_ GUARDED_BY(subscriptions_mutex_);
+  subscription_map subscriptions_ COMRT_GUARDED_BY(subscriptions_mutex_);
 };
 
 }  // namespace tolvane

@@ -14,7 +14,7 @@ namespace tolvane {
 namespace {
 
 comrt::mutex g_clock_mutex;
-std::shared_ptr<comrt::timer_clock> g_timer_clock GUARDED_BY(g_clock_mutex);
+std::shared_ptr<comrt::timer_clock> g_timer_clock COMRT_GUARDED_BY(g_clock_mutex);
 
 std::shared_ptr<comrt::timer_clock> timer_clock_for_new_threads() {
   comrt::lock_guard guard(g_clock_mutex);

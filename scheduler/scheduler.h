@@ -75,11 +75,11 @@ class CScheduler final : public CSchedulerBase, private scheduler_tick_target {
 
   // The current collection, read and replaced under the object lock so that the thread's tick and
   // a load on another thread never see it half-replaced.
-  comrt::com_ptr<IScheduleItems> items_ GUARDED_BY(object_mutex());
+  comrt::com_ptr<IScheduleItems> items_ COMRT_GUARDED_BY(object_mutex());
 
   // Whole loads and saves never overlap: file_mutex_ is held across each, and guards the path.
   comrt::mutex file_mutex_;
-  std::u16string file_path_ GUARDED_BY(file_mutex_);
+  std::u16string file_path_ COMRT_GUARDED_BY(file_mutex_);
   // Held for the whole of Serialize.
   comrt::mutex serialize_mutex_;
 

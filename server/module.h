@@ -31,7 +31,7 @@ class CSchedulerModule {
   CSchedulerModule() = default;
   comrt::mutex mutex_;
   // One slot per class of the list, filled at the first request.
-  comrt::com_ptr<IClassFactory> factories_[16] GUARDED_BY(mutex_);
+  comrt::com_ptr<IClassFactory> factories_[16] COMRT_GUARDED_BY(mutex_);
 };
 
 }  // namespace tolvane

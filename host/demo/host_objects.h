@@ -37,8 +37,8 @@ class HostSite final : public comrt::implements<HostSite, IServiceProvider, IPro
     comrt::com_ptr<IServiceProvider> provider;
   };
   comrt::mutex mutex_;
-  std::map<DWORD, proffer> proffers_ GUARDED_BY(mutex_);
-  DWORD next_cookie_ GUARDED_BY(mutex_) = 1;
+  std::map<DWORD, proffer> proffers_ COMRT_GUARDED_BY(mutex_);
+  DWORD next_cookie_ COMRT_GUARDED_BY(mutex_) = 1;
 };
 
 // An action that "transfers" by printing what it would hand to a transfer queue. One that is told

@@ -41,8 +41,8 @@ struct registration {
 
 struct class_table {
   comrt::mutex m;
-  std::map<DWORD, registration> entries GUARDED_BY(m);
-  DWORD next_cookie GUARDED_BY(m) = 1;
+  std::map<DWORD, registration> entries COMRT_GUARDED_BY(m);
+  DWORD next_cookie COMRT_GUARDED_BY(m) = 1;
 };
 
 class_table& classes() {
@@ -100,7 +100,7 @@ class library_pin {
 
 struct library_table {
   comrt::mutex m;
-  std::map<std::string, std::shared_ptr<library>> loaded GUARDED_BY(m);
+  std::map<std::string, std::shared_ptr<library>> loaded COMRT_GUARDED_BY(m);
 
   // At process exit the libraries stay mapped: objects released by later exit handlers may still
   // run their code.

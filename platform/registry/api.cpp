@@ -85,8 +85,8 @@ std::vector<source> sources_of(const open_key& k) {
 
 struct handle_table {
   comrt::mutex m;
-  std::map<uintptr_t, open_key> keys GUARDED_BY(m);
-  uintptr_t next GUARDED_BY(m) = 0x10000;
+  std::map<uintptr_t, open_key> keys COMRT_GUARDED_BY(m);
+  uintptr_t next COMRT_GUARDED_BY(m) = 0x10000;
 };
 
 handle_table& handles() {

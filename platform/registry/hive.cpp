@@ -177,7 +177,7 @@ LONG hive::write_locked(key&& root) {
 namespace {
 struct hive_table {
   mutex m;
-  std::map<std::string, std::shared_ptr<hive>> hives GUARDED_BY(m);
+  std::map<std::string, std::shared_ptr<hive>> hives COMRT_GUARDED_BY(m);
 };
 hive_table& all_hives() {
   static hive_table table;

@@ -91,13 +91,13 @@ class hive {
   const std::string& file() const noexcept { return file_; }
 
   // The current tree (an empty root when the file does not exist), or a Win32 error.
-  LONG read(std::shared_ptr<const key>& out) EXCLUDES(mutex_);
+  LONG read(std::shared_ptr<const key>& out) COMRT_EXCLUDES(mutex_);
 
   // Applies change to a copy of the current tree under the cross-process lock. change returns
   // ERROR_SUCCESS and sets *changed when the tree must be written, or an error that cancels the
   // change. The tree is written only when change succeeded and changed it.
   using mutation = std::function<LONG(key& root, bool* changed)>;
-  LONG modify(const mutation& change) EXCLUDES(mutex_);
+  LONG modify(const mutation& change) COMRT_EXCLUDES(mutex_);
 
  private:
   struct identity {
@@ -109,8 +109,8 @@ class hive {
   };
 
   static identity identity_of(const struct stat& st) noexcept;
-  LONG load_locked() REQUIRES(mutex_);
-  LONG write_locked(key&& root) REQUIRES(mutex_);
+  LONG load_locked() COMRT_REQUIRES(mutex_);
+  LONG write_locked(key&& root) COMRT_REQUIRES(mutex_);
 
   const std::string file_;
   const std::u16string root_name_;
@@ -119,10 +119,10 @@ class hive {
   mutex mutex_;
   // The file last parsed. The descriptor is kept open so that its inode cannot be reused by another
   // file while the identity is cached.
-  std::optional<identity> cached_id_ GUARDED_BY(mutex_);
-  unique_fd cached_fd_ GUARDED_BY(mutex_);
-  LONG cached_status_ GUARDED_BY(mutex_) = ERROR_SUCCESS;
-  std::shared_ptr<const key> cached_ GUARDED_BY(mutex_);
+  std::optional<identity> cached_id_ COMRT_GUARDED_BY(mutex_);
+  unique_fd cached_fd_ COMRT_GUARDED_BY(mutex_);
+  LONG cached_status_ COMRT_GUARDED_BY(mutex_) = ERROR_SUCCESS;
+  std::shared_ptr<const key> cached_ COMRT_GUARDED_BY(mutex_);
 };
 
 // The hive stored in `file` (one object per file name for the life of the process).

@@ -87,7 +87,7 @@ std::size_t wait_any(std::span<event* const> events, std::chrono::milliseconds t
     // A set() that takes the lock just after the deadline has still released this wait, so the
     // result decides, not the timeout.
     detail::wait_until_ready(block.cv, event::state_mutex_, until,
-                             [&]() REQUIRES(event::state_mutex_) { return block.result != wait_timeout; });
+                             [&]() COMRT_REQUIRES(event::state_mutex_) { return block.result != wait_timeout; });
   } catch (...) {
     event::unregister(block);
     throw;

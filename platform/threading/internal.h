@@ -28,7 +28,7 @@ inline deadline deadline_after(std::chrono::milliseconds timeout) {
 // (The analysis cannot follow the caller's lock into ready(), hence the exemption of the body.)
 template <class Ready>
 bool wait_until_ready(std::condition_variable_any& cv, mutex& m, const deadline& until, Ready ready)
-    REQUIRES(m) NO_THREAD_SAFETY_ANALYSIS {
+    COMRT_REQUIRES(m) COMRT_NO_THREAD_SAFETY_ANALYSIS {
   while (!ready()) {
     if (!until) {
       cv.wait(m);

@@ -52,7 +52,7 @@ struct queue_state {
   // Takes (or looks at) the next message: posted messages first, then the timer that has been due
   // longest. Taking a timer's tick moves it to its first period boundary after now, so missed
   // periods are not made up.
-  bool next(thread_message& msg, peek mode) REQUIRES(m) {
+  bool next(thread_message& msg, peek mode) COMRT_REQUIRES(m) {
     if (!posted.empty()) {
       msg = posted.front();
       if (mode == peek::remove) posted.pop_front();
@@ -66,7 +66,7 @@ struct queue_state {
     return true;
   }
 
-  bool idle() const REQUIRES(m) {
+  bool idle() const COMRT_REQUIRES(m) {
     if (!owner_waiting || !posted.empty()) return false;
     const time_point now = clock->now();
     return std::ranges::none_of(timers, [&](const timer& t) { return t.due <= now; });
@@ -76,11 +76,11 @@ struct queue_state {
   mutex m;
   // Signalled on every post, timer change, clock move, when the owner blocks and when the queue closes.
   std::condition_variable_any changed;
-  std::deque<thread_message> posted GUARDED_BY(m);
-  std::vector<timer> timers GUARDED_BY(m);
-  UINT_PTR next_timer_id GUARDED_BY(m) = 1;
-  bool owner_waiting GUARDED_BY(m) = false;  // the owner is blocked in get_message
-  bool closed GUARDED_BY(m) = false;         // the owning message_queue is gone
+  std::deque<thread_message> posted COMRT_GUARDED_BY(m);
+  std::vector<timer> timers COMRT_GUARDED_BY(m);
+  UINT_PTR next_timer_id COMRT_GUARDED_BY(m) = 1;
+  bool owner_waiting COMRT_GUARDED_BY(m) = false;  // the owner is blocked in get_message
+  bool closed COMRT_GUARDED_BY(m) = false;         // the owning message_queue is gone
 };
 
 }  // namespace detail
@@ -91,15 +91,15 @@ using detail::queue_state;
 
 class queue_table {
  public:
-  void add(uint32_t id, std::shared_ptr<queue_state> q) EXCLUDES(m_) {
+  void add(uint32_t id, std::shared_ptr<queue_state> q) COMRT_EXCLUDES(m_) {
     lock_guard guard(m_);
     if (!queues_.try_emplace(id, std::move(q)).second) throw_hresult(E_UNEXPECTED);
   }
-  void remove(uint32_t id) EXCLUDES(m_) {
+  void remove(uint32_t id) COMRT_EXCLUDES(m_) {
     lock_guard guard(m_);
     queues_.erase(id);
   }
-  std::shared_ptr<queue_state> find(uint32_t id) EXCLUDES(m_) {
+  std::shared_ptr<queue_state> find(uint32_t id) COMRT_EXCLUDES(m_) {
     lock_guard guard(m_);
     auto it = queues_.find(id);
     return it == queues_.end() ? nullptr : it->second;
@@ -107,7 +107,7 @@ class queue_table {
 
  private:
   mutex m_;
-  std::unordered_map<uint32_t, std::shared_ptr<queue_state>> queues_ GUARDED_BY(m_);
+  std::unordered_map<uint32_t, std::shared_ptr<queue_state>> queues_ COMRT_GUARDED_BY(m_);
 };
 
 queue_table& queues() {
@@ -130,7 +130,7 @@ bool post_to(queue_state& q, UINT message, WPARAM wparam, LPARAM lparam) noexcep
 bool wait_idle_on(queue_state& q, std::chrono::milliseconds timeout) {
   lock_guard guard(q.m);
   detail::wait_until_ready(q.changed, q.m, detail::deadline_after(timeout),
-                           [&]() REQUIRES(q.m) { return q.closed || q.idle(); });
+                           [&]() COMRT_REQUIRES(q.m) { return q.closed || q.idle(); });
   return !q.closed && q.idle();
 }
 
@@ -145,7 +145,7 @@ class steady_source final : public timer_clock {
 
 struct default_clock_slot {
   mutex m;
-  std::shared_ptr<timer_clock> clock GUARDED_BY(m);
+  std::shared_ptr<timer_clock> clock COMRT_GUARDED_BY(m);
 };
 
 default_clock_slot& default_clock() {

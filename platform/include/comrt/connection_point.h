@@ -44,29 +44,29 @@ class sink_array {
   ~sink_array();
 
   // Stores the sink and returns its new cookie.
-  DWORD add(com_ptr<IUnknown> sink) EXCLUDES(mutex_);
+  DWORD add(com_ptr<IUnknown> sink) COMRT_EXCLUDES(mutex_);
   // Vacates the slot of `cookie` and hands its sink back (the caller releases it after any lock is
   // left); empty when no slot holds that cookie.
-  com_ptr<IUnknown> remove(DWORD cookie) EXCLUDES(mutex_);
+  com_ptr<IUnknown> remove(DWORD cookie) COMRT_EXCLUDES(mutex_);
   // Number of positions, vacated ones included.
-  size_t size() const EXCLUDES(mutex_);
+  size_t size() const COMRT_EXCLUDES(mutex_);
   // The sink at a position; empty for a vacated position or one beyond the end.
-  com_ptr<IUnknown> at(size_t position) const EXCLUDES(mutex_);
+  com_ptr<IUnknown> at(size_t position) const COMRT_EXCLUDES(mutex_);
   // The current connections in position order.
-  std::vector<connection> connections() const EXCLUDES(mutex_);
+  std::vector<connection> connections() const COMRT_EXCLUDES(mutex_);
   // Vacates every slot and hands the sinks back.
-  std::vector<com_ptr<IUnknown>> clear() EXCLUDES(mutex_);
+  std::vector<com_ptr<IUnknown>> clear() COMRT_EXCLUDES(mutex_);
 
  private:
   struct slot {
     DWORD cookie = 0;  // 0: vacated
     com_ptr<IUnknown> sink;
   };
-  bool in_use(DWORD cookie) const REQUIRES(mutex_);
+  bool in_use(DWORD cookie) const COMRT_REQUIRES(mutex_);
 
   mutex& mutex_;
-  std::vector<slot> slots_ GUARDED_BY(mutex_);
-  DWORD next_cookie_ GUARDED_BY(mutex_) = 1;
+  std::vector<slot> slots_ COMRT_GUARDED_BY(mutex_);
+  DWORD next_cookie_ COMRT_GUARDED_BY(mutex_) = 1;
 };
 
 namespace detail {

@@ -159,7 +159,7 @@ class enumerator final : public implements<enumerator<IEnum>, IEnum> {
 
  private:
   const snapshot items_;  // immutable and shared with clones: read without a lock
-  size_t position_ GUARDED_BY(this->object_mutex());
+  size_t position_ COMRT_GUARDED_BY(this->object_mutex());
 };
 
 // Creates an enumerator of IEnum that owns `items` as its snapshot, positioned at the first entry.

@@ -55,16 +55,16 @@ class event {
     detail::wait_block* block;
     std::size_t index;  // position of this event in the block's list
   };
-  bool try_consume() REQUIRES(state_mutex_);
-  static void unregister(detail::wait_block& block) REQUIRES(state_mutex_);
+  bool try_consume() COMRT_REQUIRES(state_mutex_);
+  static void unregister(detail::wait_block& block) COMRT_REQUIRES(state_mutex_);
 
   // One lock for the state of every event, so that a wait on several events can test and register
   // atomically. Held only for a few instructions at a time.
   static mutex state_mutex_;
 
   const event_reset mode_;
-  bool signaled_ GUARDED_BY(state_mutex_);
-  std::vector<waiter> waiters_ GUARDED_BY(state_mutex_);  // in arrival order
+  bool signaled_ COMRT_GUARDED_BY(state_mutex_);
+  std::vector<waiter> waiters_ COMRT_GUARDED_BY(state_mutex_);  // in arrival order
 };
 
 // Waits until one of the events is set. Returns its index (the lowest one if several are set),

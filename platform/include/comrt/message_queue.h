@@ -61,16 +61,16 @@ class timer_clock {
   virtual bool follows_steady_clock() const noexcept = 0;
 
   // Used by queues (thread-safe): a queue listens to the clock while it exists.
-  void add_listener(detail::queue_state* q) EXCLUDES(listeners_mutex_);
-  void remove_listener(detail::queue_state* q) EXCLUDES(listeners_mutex_);
+  void add_listener(detail::queue_state* q) COMRT_EXCLUDES(listeners_mutex_);
+  void remove_listener(detail::queue_state* q) COMRT_EXCLUDES(listeners_mutex_);
 
  protected:
   // Wakes every queue that uses this clock, so that it looks at its timers again.
-  void notify_moved() EXCLUDES(listeners_mutex_);
+  void notify_moved() COMRT_EXCLUDES(listeners_mutex_);
 
  private:
   mutex listeners_mutex_;
-  std::vector<detail::queue_state*> listeners_ GUARDED_BY(listeners_mutex_);
+  std::vector<detail::queue_state*> listeners_ COMRT_GUARDED_BY(listeners_mutex_);
 };
 
 // The steady clock (shared by every queue that uses it).

@@ -364,7 +364,7 @@ class implements
   bool is_aggregated() const noexcept { return outer_ != nullptr; }
 
   // The object-wide lock.
-  mutex& object_mutex() const noexcept RETURN_CAPABILITY(object_mutex_) { return object_mutex_; }
+  mutex& object_mutex() const noexcept COMRT_RETURN_CAPABILITY(object_mutex_) { return object_mutex_; }
 
  protected:
   implements() noexcept {

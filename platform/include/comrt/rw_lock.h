@@ -1,7 +1,7 @@
 // The reader-writer lock of the collections.
 //
 //   comrt::rw_lock lock_;
-//   std::vector<T> items_ GUARDED_BY(lock_);
+//   std::vector<T> items_ COMRT_GUARDED_BY(lock_);
 //   { comrt::shared_guard g(lock_); read items_; }
 //   { comrt::exclusive_guard g(lock_); change items_; }
 //
@@ -34,16 +34,16 @@ inline constexpr LONG ERROR_POSSIBLE_DEADLOCK = 1131;
 
 namespace comrt {
 
-class CAPABILITY("rw_lock") rw_lock {
+class COMRT_CAPABILITY("rw_lock") rw_lock {
  public:
   rw_lock() = default;
   rw_lock(const rw_lock&) = delete;
   rw_lock& operator=(const rw_lock&) = delete;
 
-  void lock() ACQUIRE();
-  void unlock() RELEASE();
-  void lock_shared() ACQUIRE_SHARED();
-  void unlock_shared() RELEASE_SHARED();
+  void lock() COMRT_ACQUIRE();
+  void unlock() COMRT_RELEASE();
+  void lock_shared() COMRT_ACQUIRE_SHARED();
+  void unlock_shared() COMRT_RELEASE_SHARED();
 
   // How many threads are waiting for exclusive access (for diagnostics and tests).
   std::size_t waiting_writers() const;
@@ -52,15 +52,15 @@ class CAPABILITY("rw_lock") rw_lock {
   mutable mutex m_;
   std::condition_variable_any readers_cv_;
   std::condition_variable_any writers_cv_;
-  std::size_t readers_ GUARDED_BY(m_) = 0;          // shared holds, re-entrant ones included
-  std::size_t waiting_writers_ GUARDED_BY(m_) = 0;
-  uint32_t writer_ GUARDED_BY(m_) = 0;              // thread holding it exclusively, 0 if none
+  std::size_t readers_ COMRT_GUARDED_BY(m_) = 0;          // shared holds, re-entrant ones included
+  std::size_t waiting_writers_ COMRT_GUARDED_BY(m_) = 0;
+  uint32_t writer_ COMRT_GUARDED_BY(m_) = 0;              // thread holding it exclusively, 0 if none
 };
 
-class SCOPED_CAPABILITY shared_guard {
+class COMRT_SCOPED_CAPABILITY shared_guard {
  public:
-  explicit shared_guard(rw_lock& l) ACQUIRE_SHARED(l) : l_(l) { l_.lock_shared(); }
-  ~shared_guard() RELEASE() { l_.unlock_shared(); }
+  explicit shared_guard(rw_lock& l) COMRT_ACQUIRE_SHARED(l) : l_(l) { l_.lock_shared(); }
+  ~shared_guard() COMRT_RELEASE() { l_.unlock_shared(); }
   shared_guard(const shared_guard&) = delete;
   shared_guard& operator=(const shared_guard&) = delete;
 
@@ -68,10 +68,10 @@ class SCOPED_CAPABILITY shared_guard {
   rw_lock& l_;
 };
 
-class SCOPED_CAPABILITY exclusive_guard {
+class COMRT_SCOPED_CAPABILITY exclusive_guard {
  public:
-  explicit exclusive_guard(rw_lock& l) ACQUIRE(l) : l_(l) { l_.lock(); }
-  ~exclusive_guard() RELEASE() { l_.unlock(); }
+  explicit exclusive_guard(rw_lock& l) COMRT_ACQUIRE(l) : l_(l) { l_.lock(); }
+  ~exclusive_guard() COMRT_RELEASE() { l_.unlock(); }
   exclusive_guard(const exclusive_guard&) = delete;
   exclusive_guard& operator=(const exclusive_guard&) = delete;
 

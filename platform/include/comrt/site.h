@@ -25,9 +25,9 @@ class site_holder {
 
   // Stores the site with a reference of its own (null clears it). The previous site is released
   // after the lock is left.
-  void set(IUnknown* site) EXCLUDES(mutex_);
+  void set(IUnknown* site) COMRT_EXCLUDES(mutex_);
   // The current site (empty when none is set).
-  com_ptr<IUnknown> get() const EXCLUDES(mutex_);
+  com_ptr<IUnknown> get() const COMRT_EXCLUDES(mutex_);
   // The current site's interface I; empty without a site or when the site does not answer I.
   template <class I>
   com_ptr<I> query() const {
@@ -43,7 +43,7 @@ class site_holder {
 
  private:
   mutex& mutex_;
-  com_ptr<IUnknown> site_ GUARDED_BY(mutex_);
+  com_ptr<IUnknown> site_ COMRT_GUARDED_BY(mutex_);
 };
 
 // The site of an object that proffers itself to its site as a service.
@@ -68,12 +68,12 @@ class proffered_site {
 
   const site_holder& site() const noexcept { return site_; }
   // The current proffer cookie (no_cookie when nothing is proffered).
-  DWORD cookie() const EXCLUDES(set_mutex_);
+  DWORD cookie() const COMRT_EXCLUDES(set_mutex_);
 
  private:
   site_holder site_;
   mutable mutex set_mutex_;  // serialises set_site, which calls out to the sites
-  DWORD cookie_ GUARDED_BY(set_mutex_) = no_cookie;
+  DWORD cookie_ COMRT_GUARDED_BY(set_mutex_) = no_cookie;
   std::atomic<std::thread::id> setting_thread_{};  // the thread inside set_site, if any
 };
 

@@ -80,7 +80,7 @@ class worker_thread {
 
  private:
   static void* entry(void* self) noexcept;
-  void join_locked() noexcept REQUIRES(join_mutex_);
+  void join_locked() noexcept COMRT_REQUIRES(join_mutex_);
 
   // Written by start() while no thread runs, read by the thread it then creates.
   body_type body_;
@@ -89,15 +89,15 @@ class worker_thread {
   event exited_{event_reset::manual, true};
 
   mutex join_mutex_;  // serialises start() and join()
-  pthread_t handle_ GUARDED_BY(join_mutex_){};
-  bool joinable_ GUARDED_BY(join_mutex_) = false;
+  pthread_t handle_ COMRT_GUARDED_BY(join_mutex_){};
+  bool joinable_ COMRT_GUARDED_BY(join_mutex_) = false;
 
   // The thread clears tid_ under this lock before it ends, so a tid_ read under it names a live thread.
   mutable mutex state_mutex_;
-  pid_t tid_ GUARDED_BY(state_mutex_) = 0;
-  int base_nice_ GUARDED_BY(state_mutex_) = 0;
-  std::optional<uint32_t> exit_code_ GUARDED_BY(state_mutex_);
-  HRESULT start_failure_ GUARDED_BY(state_mutex_) = E_FAIL;
+  pid_t tid_ COMRT_GUARDED_BY(state_mutex_) = 0;
+  int base_nice_ COMRT_GUARDED_BY(state_mutex_) = 0;
+  std::optional<uint32_t> exit_code_ COMRT_GUARDED_BY(state_mutex_);
+  HRESULT start_failure_ COMRT_GUARDED_BY(state_mutex_) = E_FAIL;
 };
 
 // What a message_thread calls, all on the new thread.

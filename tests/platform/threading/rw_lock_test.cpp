@@ -22,7 +22,7 @@ HRESULT status_of(void (comrt::rw_lock::*op)(), comrt::rw_lock& l) {
 const HRESULT possible_deadlock = HRESULT_FROM_WIN32(ERROR_POSSIBLE_DEADLOCK);
 
 // The static analysis does not model re-entrant holds, so the bodies that take them are exempt.
-void reader_reenters_while_a_writer_waits() NO_THREAD_SAFETY_ANALYSIS {
+void reader_reenters_while_a_writer_waits() COMRT_NO_THREAD_SAFETY_ANALYSIS {
   comrt::rw_lock lock;
   int value = 0;
   int late_reader_saw = -1;
@@ -46,7 +46,7 @@ void reader_reenters_while_a_writer_waits() NO_THREAD_SAFETY_ANALYSIS {
   EXPECT_EQ(late_reader_saw, 1) << "the writer went first";
 }
 
-void writer_never_reenters() NO_THREAD_SAFETY_ANALYSIS {
+void writer_never_reenters() COMRT_NO_THREAD_SAFETY_ANALYSIS {
   comrt::rw_lock lock;
   lock.lock();
   EXPECT_EQ(status_of(&comrt::rw_lock::lock, lock), possible_deadlock);
@@ -85,7 +85,7 @@ TEST(RwLockStress, WritersExcludeEveryoneWhileReadersReenter) {
     });
   }
   for (int r = 0; r < readers; ++r) {
-    threads.emplace_back([&, r]() NO_THREAD_SAFETY_ANALYSIS {
+    threads.emplace_back([&, r]() COMRT_NO_THREAD_SAFETY_ANALYSIS {
       for (int i = 0; i < rounds; ++i) {
         comrt::shared_guard g(lock);
         if (first != second) ++torn;
