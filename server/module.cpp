@@ -1,6 +1,7 @@
 #include "server/module.h"
 
 #include "Scheduler.h"
+#include "actions/queue_action.h"
 #include "actions/schedule_actions.h"
 #include "items/schedule_item.h"
 #include "items/schedule_items.h"
@@ -20,6 +21,8 @@ comrt::com_ptr<IClassFactory> factory_of() {
 const class_entry kClasses[] = {
     {CLSID_ScheduleActions, u"ScheduleActions", u"Scheduler.ScheduleActions.1", u"Scheduler.ScheduleActions", false,
      &factory_of<CScheduleActions>},
+    {CLSID_ScheduleQueueAction, u"ScheduleQueueAction", u"Scheduler.ScheduleQueueAction.1",
+     u"Scheduler.ScheduleQueueAction", false, &factory_of<CScheduleQueueAction>},
     {CLSID_ScheduleTriggers, u"ScheduleTriggers", u"Scheduler.ScheduleTriggers.1", u"Scheduler.ScheduleTriggers",
      true, &factory_of<CScheduleTriggers>},
     {CLSID_ScheduleItem, u"ScheduleItem", u"Scheduler.ScheduleItem.1", u"Scheduler.ScheduleItem", false,
