@@ -40,7 +40,7 @@ class QueueActionInSchedulerTest : public SchedulerFixture {
 };
 
 TEST_F(QueueActionInSchedulerTest, EachTickQueuesOneCopyThatDependsOnThePreviousOne) {
-  const auto plain = comrt::make<fakes::MockTransferQueueItem>();
+  const auto plain = fakes::make_mock<fakes::MockTransferQueueItem>();
   com_ptr<tolvane::CScheduleQueueAction> action;
   const auto item = add_item(plain.get(), action);
   ASSERT_EQ(action->put_DependOnPreviousItem(VARIANT_TRUE), S_OK);
@@ -48,16 +48,17 @@ TEST_F(QueueActionInSchedulerTest, EachTickQueuesOneCopyThatDependsOnThePrevious
   tick_with_marked(item.get());
   ASSERT_EQ(host.queued().size(), 1u);
   EXPECT_EQ(last_result(item.get()), S_OK);
-  const auto first = plain->copies().at(0);
+  const auto first = plain->copies.get().at(0);
   EXPECT_EQ(host.queued()[0].item.get(), static_cast<ITransferQueueItem*>(first.get()));
   EXPECT_FALSE(host.queued()[0].at_head);
 
   tick_with_marked(item.get());
   ASSERT_EQ(host.queued().size(), 2u);
-  const auto second = plain->copies().at(1);
+  const auto second = plain->copies.get().at(1);
   EXPECT_EQ(host.queued()[1].item.get(), static_cast<ITransferQueueItem*>(second.get()));
-  ASSERT_EQ(second->dependencies->added().size(), 1u);
-  EXPECT_EQ(second->dependencies->added()[0].get(), static_cast<ITransferQueueItem*>(first.get()));
+  const auto added = second->dependencies->added.get();
+  ASSERT_EQ(added.size(), 1u);
+  EXPECT_EQ(added[0].get(), static_cast<ITransferQueueItem*>(first.get()));
   EXPECT_EQ(last_result(item.get()), S_OK);
 }
 
@@ -68,10 +69,10 @@ TEST_F(QueueActionInSchedulerTest, AFolderTransferWithNoChangeQueuesNothing) {
   tick_with_marked(item.get());
   ASSERT_EQ(host.queued().size(), 1u) << "the first run queues the whole folder";
 
-  host.changes = comrt::make<fakes::MockChangeSet>(VARIANT_TRUE);
+  host.changes = fakes::make_mock<fakes::MockChangeSet>(VARIANT_TRUE);
   tick_with_marked(item.get());
   EXPECT_EQ(host.queued().size(), 1u);
-  EXPECT_EQ(host.comparisons().size(), 1u);
+  EXPECT_EQ(host.comparisons.get().size(), 1u);
   EXPECT_EQ(last_result(item.get()), S_OK);
 }
 

@@ -1,13 +1,12 @@
 // GoogleMock doubles of the host's transfer-queue objects (TransferQueue.h) and a host made of
-// them. Every double answers every call with a working default and allows any number of calls, so
-// a test states only what it checks: an EXPECT_CALL of its own takes precedence (to count, to
-// check arguments or to fail on demand; add RetiresOnSaturation when later calls should find the
-// default again).
+// them. Each double is a NiceMock whose defaults work like a small host and record what they
+// receive, so a test states only what it checks; an EXPECT_CALL takes precedence (to count, to
+// check arguments or to fail on demand: WillOnce(Return(code)).WillRepeatedly(DoDefault())).
 //
 //   fakes::transfer_host host;                    // a queue behind a service provider, a template
 //   action->put_Item(host.template_item.get());   // transfer that hands out a new copy per run,
 //   action->Run(host.provider.get());             // folder-tree classes registered in the process
-//   host.queued()                                 // what reached the queue, in order
+//   host.queue->queued.get()                      // what reached the queue, in order
 #pragma once
 
 #include <gmock/gmock.h>
@@ -26,8 +25,47 @@
 
 namespace fakes {
 
-// An action for a mocked out-parameter: hands out `object` (which may be null) with a reference
-// of its own.
+// The most derived class of a double M: M derives from comrt::implements<nice<M>, ...>.
+template <class M>
+class nice final : public ::testing::NiceMock<M> {
+ public:
+  using ::testing::NiceMock<M>::NiceMock;
+};
+
+template <class M>
+using mock_ptr = comrt::com_ptr<nice<M>>;
+
+template <class M, class... A>
+mock_ptr<M> make_mock(A&&... args) {
+  return comrt::make<nice<M>>(std::forward<A>(args)...);
+}
+
+// The object's identity (its IUnknown), to compare objects reached through different interfaces.
+template <class T>
+comrt::com_ptr<IUnknown> identity(const comrt::com_ptr<T>& p) {
+  return p ? p.template as<IUnknown>() : nullptr;
+}
+
+// What a double's default actions received, readable from any thread.
+template <class T>
+class record {
+ public:
+  void add(T value) {
+    std::lock_guard g(m_);
+    values_.push_back(std::move(value));
+  }
+  std::vector<T> get() const {
+    std::lock_guard g(m_);
+    return values_;
+  }
+
+ private:
+  mutable std::mutex m_;
+  std::vector<T> values_;
+};
+
+// Actions: hand out an object (or null) through an out-parameter; hand out a new BSTR; make a
+// class object's CreateInstance hand out an object.
 template <class T>
 auto hand_out(comrt::com_ptr<T> object) {
   return [object](auto** out) {
@@ -35,81 +73,58 @@ auto hand_out(comrt::com_ptr<T> object) {
     return S_OK;
   };
 }
-
-// An action for a mocked BSTR out-parameter: hands out a new copy of `text`.
 inline auto hand_out_text(std::u16string text) {
   return [text](BSTR* out) {
     *out = comrt::bstr(text).detach();
     return S_OK;
   };
 }
-
-// An action for a mocked IClassFactory::CreateInstance: hands out `object`.
 template <class T>
 auto creates(comrt::com_ptr<T> object) {
   return [object](IUnknown*, REFIID riid, void** ppv) { return object->QueryInterface(riid, ppv); };
 }
 
-class MockChangeSet final : public comrt::implements<MockChangeSet, IFolderTreeChangeSet> {
+class MockChangeSet : public comrt::implements<nice<MockChangeSet>, IFolderTreeChangeSet> {
  public:
   explicit MockChangeSet(VARIANT_BOOL empty = VARIANT_FALSE) {
-    using namespace ::testing;
-    ON_CALL(*this, get_IsEmpty).WillByDefault(DoAll(SetArgPointee<0>(empty), Return(S_OK)));
-    EXPECT_CALL(*this, get_IsEmpty).Times(AnyNumber());
+    ON_CALL(*this, get_IsEmpty).WillByDefault(::testing::DoAll(::testing::SetArgPointee<0>(empty), ::testing::Return(S_OK)));
   }
   MOCK_METHOD(HRESULT, get_IsEmpty, (VARIANT_BOOL * pVal), (override));
 };
 
-// The default Add keeps the transfer in added().
-class MockDependencies final : public comrt::implements<MockDependencies, ITransferDependencies> {
+class MockDependencies : public comrt::implements<nice<MockDependencies>, ITransferDependencies> {
  public:
   MockDependencies() {
     ON_CALL(*this, Add).WillByDefault([this](ITransferQueueItem* item) {
-      std::lock_guard g(m_);
-      added_.emplace_back(item);
+      added.add(comrt::com_ptr<ITransferQueueItem>(item));
       return S_OK;
     });
-    EXPECT_CALL(*this, Add).Times(::testing::AnyNumber());
   }
   MOCK_METHOD(HRESULT, Add, (ITransferQueueItem * pItem), (override));
-
-  std::vector<comrt::com_ptr<ITransferQueueItem>> added() {
-    std::lock_guard g(m_);
-    return added_;
-  }
-
- private:
-  std::mutex m_;
-  std::vector<comrt::com_ptr<ITransferQueueItem>> added_;
+  record<comrt::com_ptr<ITransferQueueItem>> added;
 };
 
-class MockSourceDescriptor final : public comrt::implements<MockSourceDescriptor, ITransferSourceDescriptor> {
+class MockSourceDescriptor
+    : public comrt::implements<nice<MockSourceDescriptor>, ITransferSourceDescriptor> {
  public:
   MockSourceDescriptor(LONG mode, std::u16string path) {
-    using namespace ::testing;
-    ON_CALL(*this, get_Mode).WillByDefault(DoAll(SetArgPointee<0>(mode), Return(S_OK)));
+    ON_CALL(*this, get_Mode).WillByDefault(::testing::DoAll(::testing::SetArgPointee<0>(mode), ::testing::Return(S_OK)));
     ON_CALL(*this, get_Path).WillByDefault(hand_out_text(std::move(path)));
-    EXPECT_CALL(*this, get_Mode).Times(AnyNumber());
-    EXPECT_CALL(*this, get_Path).Times(AnyNumber());
   }
   MOCK_METHOD(HRESULT, get_Mode, (LONG * pVal), (override));
   MOCK_METHOD(HRESULT, get_Path, (BSTR * pVal), (override));
 };
 
-// A transfer. By default CreateQueueCopy makes a new MockTransferQueueItem and keeps it in
-// copies(); get_Kind and get_Source answer what the constructor was given; get_Dependencies hands
-// out the item's own `dependencies`; ApplyChangeSet keeps the set in applied().
-class MockTransferQueueItem final : public comrt::implements<MockTransferQueueItem, ITransferQueueItem> {
+// A transfer of the given kind and source. CreateQueueCopy makes a new plain transfer each time
+// (recorded in copies); get_Dependencies hands out its own `dependencies`.
+class MockTransferQueueItem : public comrt::implements<nice<MockTransferQueueItem>, ITransferQueueItem> {
  public:
-  explicit MockTransferQueueItem(LONG kind = 1, comrt::com_ptr<MockSourceDescriptor> source_descriptor = nullptr)
+  explicit MockTransferQueueItem(LONG kind = 1, mock_ptr<MockSourceDescriptor> source_descriptor = nullptr)
       : source(std::move(source_descriptor)) {
     using namespace ::testing;
     ON_CALL(*this, CreateQueueCopy).WillByDefault([this](ITransferQueueItem** out) {
-      auto copy = comrt::make<MockTransferQueueItem>();
-      {
-        std::lock_guard g(m_);
-        copies_.push_back(copy);
-      }
+      auto copy = make_mock<MockTransferQueueItem>();
+      copies.add(copy);
       copy.copy_to(out);
       return S_OK;
     });
@@ -117,15 +132,9 @@ class MockTransferQueueItem final : public comrt::implements<MockTransferQueueIt
     ON_CALL(*this, get_Source).WillByDefault(hand_out(source));
     ON_CALL(*this, get_Dependencies).WillByDefault(hand_out(dependencies));
     ON_CALL(*this, ApplyChangeSet).WillByDefault([this](IFolderTreeChangeSet* changes) {
-      std::lock_guard g(m_);
-      applied_.emplace_back(changes);
+      applied.add(comrt::com_ptr<IFolderTreeChangeSet>(changes));
       return S_OK;
     });
-    EXPECT_CALL(*this, CreateQueueCopy).Times(AnyNumber());
-    EXPECT_CALL(*this, get_Kind).Times(AnyNumber());
-    EXPECT_CALL(*this, get_Source).Times(AnyNumber());
-    EXPECT_CALL(*this, ApplyChangeSet).Times(AnyNumber());
-    EXPECT_CALL(*this, get_Dependencies).Times(AnyNumber());
   }
   MOCK_METHOD(HRESULT, CreateQueueCopy, (ITransferQueueItem * *ppCopy), (override));
   MOCK_METHOD(HRESULT, get_Kind, (LONG * pVal), (override));
@@ -133,22 +142,10 @@ class MockTransferQueueItem final : public comrt::implements<MockTransferQueueIt
   MOCK_METHOD(HRESULT, ApplyChangeSet, (IFolderTreeChangeSet * pChanges), (override));
   MOCK_METHOD(HRESULT, get_Dependencies, (ITransferDependencies * *pVal), (override));
 
-  std::vector<comrt::com_ptr<MockTransferQueueItem>> copies() {
-    std::lock_guard g(m_);
-    return copies_;
-  }
-  std::vector<comrt::com_ptr<IFolderTreeChangeSet>> applied() {
-    std::lock_guard g(m_);
-    return applied_;
-  }
-
-  const comrt::com_ptr<MockSourceDescriptor> source;
-  const comrt::com_ptr<MockDependencies> dependencies = comrt::make<MockDependencies>();
-
- private:
-  std::mutex m_;
-  std::vector<comrt::com_ptr<MockTransferQueueItem>> copies_;
-  std::vector<comrt::com_ptr<IFolderTreeChangeSet>> applied_;
+  const mock_ptr<MockSourceDescriptor> source;
+  const mock_ptr<MockDependencies> dependencies = make_mock<MockDependencies>();
+  record<mock_ptr<MockTransferQueueItem>> copies;
+  record<comrt::com_ptr<IFolderTreeChangeSet>> applied;
 };
 
 // A transfer in the queue, and where it went in.
@@ -157,70 +154,47 @@ struct queued_transfer {
   bool at_head = false;
 };
 
-// The default InsertHead and InsertTail keep what they receive in queued().
-class MockTransferQueue final : public comrt::implements<MockTransferQueue, ITransferQueue> {
+class MockTransferQueue : public comrt::implements<nice<MockTransferQueue>, ITransferQueue> {
  public:
   MockTransferQueue() {
     ON_CALL(*this, InsertHead).WillByDefault([this](ITransferQueueItem* item) { return insert(item, true); });
     ON_CALL(*this, InsertTail).WillByDefault([this](ITransferQueueItem* item) { return insert(item, false); });
-    EXPECT_CALL(*this, InsertHead).Times(::testing::AnyNumber());
-    EXPECT_CALL(*this, InsertTail).Times(::testing::AnyNumber());
   }
   MOCK_METHOD(HRESULT, InsertHead, (ITransferQueueItem * pItem), (override));
   MOCK_METHOD(HRESULT, InsertTail, (ITransferQueueItem * pItem), (override));
-
-  std::vector<queued_transfer> queued() {
-    std::lock_guard g(m_);
-    return queued_;
-  }
+  record<queued_transfer> queued;
 
  private:
   HRESULT insert(ITransferQueueItem* item, bool at_head) {
-    std::lock_guard g(m_);
-    queued_.push_back({comrt::com_ptr<ITransferQueueItem>(item), at_head});
+    queued.add({comrt::com_ptr<ITransferQueueItem>(item), at_head});
     return S_OK;
   }
-  std::mutex m_;
-  std::vector<queued_transfer> queued_;
 };
 
-// A service provider (the host's site) that offers `queue` as SID_TransferQueue and nothing else.
-class MockServiceProvider final : public comrt::implements<MockServiceProvider, IServiceProvider> {
+// The host's service provider (its site): offers `queue` as SID_TransferQueue and nothing else.
+class MockServiceProvider : public comrt::implements<nice<MockServiceProvider>, IServiceProvider> {
  public:
   explicit MockServiceProvider(comrt::com_ptr<ITransferQueue> offered) : queue(std::move(offered)) {
     ON_CALL(*this, QueryService).WillByDefault([this](REFGUID service, REFIID riid, void** ppv) -> HRESULT {
       *ppv = nullptr;
-      if (!(service == SID_TransferQueue) || !queue) return E_NOINTERFACE;
+      if (!(service == SID_TransferQueue)) return E_NOINTERFACE;
       return queue->QueryInterface(riid, ppv);
     });
-    EXPECT_CALL(*this, QueryService).Times(::testing::AnyNumber());
   }
   MOCK_METHOD(HRESULT, QueryService, (REFGUID guidService, REFIID riid, void** ppv), (override));
-
   const comrt::com_ptr<ITransferQueue> queue;
 };
 
-// A snapshot: the default Load keeps the path in loaded().
-class MockFolderTree final : public comrt::implements<MockFolderTree, IFolderTree> {
+class MockFolderTree : public comrt::implements<nice<MockFolderTree>, IFolderTree> {
  public:
   MockFolderTree() {
     ON_CALL(*this, Load).WillByDefault([this](BSTR path) {
-      std::lock_guard g(m_);
-      loaded_ = comrt::bstr_view(path);
+      loaded.add(std::u16string(comrt::bstr_view(path)));
       return S_OK;
     });
-    EXPECT_CALL(*this, Load).Times(::testing::AnyNumber());
   }
   MOCK_METHOD(HRESULT, Load, (BSTR bstrPath), (override));
-
-  std::u16string loaded() {
-    std::lock_guard g(m_);
-    return loaded_;
-  }
-
- private:
-  std::mutex m_;
-  std::u16string loaded_;
+  record<std::u16string> loaded;
 };
 
 // One comparison: the snapshots compared, in argument order.
@@ -229,54 +203,36 @@ struct comparison {
   comrt::com_ptr<IFolderTree> current;
 };
 
-// A comparer. The default Compare reports the comparison to `record` (when set) and hands out
-// `changes` (which may be null).
-class MockFolderTreeComparer final : public comrt::implements<MockFolderTreeComparer, IFolderTreeComparer> {
+// Compare hands out `changes` (which may be null) and reports the comparison to `report`.
+class MockFolderTreeComparer
+    : public comrt::implements<nice<MockFolderTreeComparer>, IFolderTreeComparer> {
  public:
   explicit MockFolderTreeComparer(comrt::com_ptr<IFolderTreeChangeSet> changes = nullptr,
-                                  std::function<void(comparison)> record = nullptr) {
-    ON_CALL(*this, Compare)
-        .WillByDefault([changes, record](IFolderTree* previous, IFolderTree* current, IFolderTreeChangeSet** out) {
-          if (record) record({comrt::com_ptr<IFolderTree>(previous), comrt::com_ptr<IFolderTree>(current)});
-          changes.copy_to(out);
-          return S_OK;
-        });
-    EXPECT_CALL(*this, Compare).Times(::testing::AnyNumber());
+                                  std::function<void(comparison)> report = nullptr) {
+    ON_CALL(*this, Compare).WillByDefault([changes, report](IFolderTree* previous, IFolderTree* current,
+                                                            IFolderTreeChangeSet** out) {
+      if (report) report({comrt::com_ptr<IFolderTree>(previous), comrt::com_ptr<IFolderTree>(current)});
+      changes.copy_to(out);
+      return S_OK;
+    });
   }
   MOCK_METHOD(HRESULT, Compare, (IFolderTree * pPrevious, IFolderTree* pCurrent, IFolderTreeChangeSet** ppChanges),
               (override));
 };
 
-// The class object of a host class: the default CreateInstance asks `make` for a new object and
-// keeps it in made().
-class MockClassFactory final : public comrt::implements<MockClassFactory, IClassFactory> {
+// The class object of a host class: CreateInstance asks `make` for a new object (recorded in made).
+class MockClassFactory : public comrt::implements<nice<MockClassFactory>, IClassFactory> {
  public:
   explicit MockClassFactory(std::function<comrt::com_ptr<IUnknown>()> make) {
-    using namespace ::testing;
     ON_CALL(*this, CreateInstance).WillByDefault([this, make](IUnknown*, REFIID riid, void** ppv) {
-      *ppv = nullptr;
       comrt::com_ptr<IUnknown> object = make();
-      {
-        std::lock_guard g(m_);
-        made_.push_back(object);
-      }
+      made.add(object);
       return object->QueryInterface(riid, ppv);
     });
-    ON_CALL(*this, LockServer).WillByDefault(Return(S_OK));
-    EXPECT_CALL(*this, CreateInstance).Times(AnyNumber());
-    EXPECT_CALL(*this, LockServer).Times(AnyNumber());
   }
   MOCK_METHOD(HRESULT, CreateInstance, (IUnknown * pUnkOuter, REFIID riid, void** ppv), (override));
   MOCK_METHOD(HRESULT, LockServer, (BOOL fLock), (override));
-
-  std::vector<comrt::com_ptr<IUnknown>> made() {
-    std::lock_guard g(m_);
-    return made_;
-  }
-
- private:
-  std::mutex m_;
-  std::vector<comrt::com_ptr<IUnknown>> made_;
+  record<comrt::com_ptr<IUnknown>> made;
 };
 
 // A class object registered in the process for as long as the guard lives.
@@ -293,46 +249,37 @@ class registered_class {
   DWORD cookie_ = 0;
 };
 
-// A transfer whose source is a folder: by default a folder transfer, the kind whose folder tree a
-// queue action compares.
-inline comrt::com_ptr<MockTransferQueueItem> folder_transfer(std::u16string path, LONG kind = TRANSFER_ITEM_KIND_FOLDER,
-                                                             LONG mode = TRANSFER_SOURCE_MODE_FOLDER) {
-  return comrt::make<MockTransferQueueItem>(kind, comrt::make<MockSourceDescriptor>(mode, std::move(path)));
+// A transfer whose source is a folder: by default a folder transfer, whose tree an action compares.
+inline mock_ptr<MockTransferQueueItem> folder_transfer(std::u16string path, LONG kind = TRANSFER_ITEM_KIND_FOLDER,
+                                                       LONG mode = TRANSFER_SOURCE_MODE_FOLDER) {
+  return make_mock<MockTransferQueueItem>(kind, make_mock<MockSourceDescriptor>(mode, std::move(path)));
 }
 
-// A complete host: a queue behind a service provider, a template transfer (a plain one unless
-// given), and the folder-tree classes registered in the process (so one host at a time). Comparers
-// hand out `changes` as it is when they are made: by default a change set that is not empty, so
-// every run queues; set it to an empty change set for "nothing changed", or to null.
+// A host: a queue behind a service provider, a template transfer (a plain one unless given), and
+// the folder-tree classes registered in the process (so one host at a time). Comparers hand out
+// `changes` as it is when they are made: by default a change set that is not empty, so every run
+// queues; an empty change set means "nothing changed".
 struct transfer_host {
   transfer_host() = default;
-  explicit transfer_host(comrt::com_ptr<MockTransferQueueItem> transfer) : template_item(std::move(transfer)) {}
+  explicit transfer_host(mock_ptr<MockTransferQueueItem> transfer) : template_item(std::move(transfer)) {}
 
-  std::vector<queued_transfer> queued() { return queue->queued(); }
-  std::vector<comparison> comparisons() {
-    std::lock_guard g(m_);
-    return comparisons_;
-  }
-  // The snapshots made so far, in order.
-  std::vector<comrt::com_ptr<IUnknown>> snapshots() { return folder_tree_class->made(); }
+  std::vector<queued_transfer> queued() const { return queue->queued.get(); }
+  std::vector<comrt::com_ptr<IUnknown>> snapshots() const { return folder_tree_class->made.get(); }
 
-  const comrt::com_ptr<MockTransferQueue> queue = comrt::make<MockTransferQueue>();
-  const comrt::com_ptr<MockServiceProvider> provider = comrt::make<MockServiceProvider>(queue);
-  const comrt::com_ptr<MockTransferQueueItem> template_item = comrt::make<MockTransferQueueItem>();
-  comrt::com_ptr<IFolderTreeChangeSet> changes = comrt::make<MockChangeSet>(VARIANT_FALSE);
+  const mock_ptr<MockTransferQueue> queue = make_mock<MockTransferQueue>();
+  const mock_ptr<MockServiceProvider> provider = make_mock<MockServiceProvider>(queue);
+  const mock_ptr<MockTransferQueueItem> template_item = make_mock<MockTransferQueueItem>();
+  comrt::com_ptr<IFolderTreeChangeSet> changes = make_mock<MockChangeSet>(VARIANT_FALSE);
+  record<comparison> comparisons;
 
-  const comrt::com_ptr<MockClassFactory> folder_tree_class =
-      comrt::make<MockClassFactory>([] { return comrt::com_ptr<IUnknown>(comrt::make<MockFolderTree>()); });
-  const comrt::com_ptr<MockClassFactory> comparer_class = comrt::make<MockClassFactory>([this] {
-    return comrt::com_ptr<IUnknown>(comrt::make<MockFolderTreeComparer>(changes, [this](comparison c) {
-      std::lock_guard g(m_);
-      comparisons_.push_back(std::move(c));
-    }));
+  const mock_ptr<MockClassFactory> folder_tree_class =
+      make_mock<MockClassFactory>([] { return comrt::com_ptr<IUnknown>(make_mock<MockFolderTree>()); });
+  const mock_ptr<MockClassFactory> comparer_class = make_mock<MockClassFactory>([this] {
+    return comrt::com_ptr<IUnknown>(
+        make_mock<MockFolderTreeComparer>(changes, [this](comparison c) { comparisons.add(std::move(c)); }));
   });
 
  private:
-  std::mutex m_;
-  std::vector<comparison> comparisons_;
   registered_class folder_tree_registration_{CLSID_FolderTree, folder_tree_class.get()};
   registered_class comparer_registration_{CLSID_FolderTreeComparer, comparer_class.get()};
 };
