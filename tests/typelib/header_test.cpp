@@ -237,6 +237,16 @@ TEST(TypeLibrarySlots, InternalAndEventInterfacesFollowTheirPublishedOrder) {
   EXPECT_EQ(slot_of(&IXMLArchiveSerializable::Serialize), kFirstAfterUnknown);
 }
 
+TEST(TypeLibrarySlots, HostTransferOperationsFollowTheOrderOfOneRun) {
+  using T = ITransferQueueItem;
+  expect_consecutive({slot_of(&T::CreateQueueCopy), slot_of(&T::get_Kind), slot_of(&T::get_Source),
+                      slot_of(&T::ApplyChangeSet), slot_of(&T::get_Dependencies)},
+                     kFirstAfterUnknown);
+  expect_consecutive({slot_of(&ITransferSourceDescriptor::get_Mode), slot_of(&ITransferSourceDescriptor::get_Path)},
+                     kFirstAfterUnknown);
+  expect_consecutive({slot_of(&ITransferQueue::InsertHead), slot_of(&ITransferQueue::InsertTail)}, kFirstAfterUnknown);
+}
+
 TEST(TypeLibrarySlots, ArchiveOperationsFollowTheirPublishedOrder) {
   using A = IXMLArchive;
   expect_consecutive({slot_of(&A::ExchangeObject), slot_of(&A::ExchangeValue), slot_of(&A::ExchangeValueEx),
