@@ -6,6 +6,8 @@
 #include "items/schedule_item.h"
 #include "items/schedule_items.h"
 #include "scheduler/scheduler.h"
+#include "triggers/instantiation_trigger.h"
+#include "triggers/schedule_trigger.h"
 #include "triggers/schedule_triggers.h"
 
 namespace tolvane {
@@ -21,6 +23,8 @@ comrt::com_ptr<IClassFactory> factory_of() {
 const class_entry kClasses[] = {
     {CLSID_ScheduleActions, u"ScheduleActions", u"Scheduler.ScheduleActions.1", u"Scheduler.ScheduleActions", false,
      &factory_of<CScheduleActions>},
+    {CLSID_ScheduleInstantiationTrigger, u"ScheduleInstantiationTrigger", u"Scheduler.ScheduleInstantiationTrigger.1",
+     u"Scheduler.ScheduleInstantiationTrigger", false, &factory_of<CScheduleInstantiationTrigger>},
     {CLSID_ScheduleQueueAction, u"ScheduleQueueAction", u"Scheduler.ScheduleQueueAction.1",
      u"Scheduler.ScheduleQueueAction", false, &factory_of<CScheduleQueueAction>},
     {CLSID_ScheduleTriggers, u"ScheduleTriggers", u"Scheduler.ScheduleTriggers.1", u"Scheduler.ScheduleTriggers",
@@ -30,6 +34,8 @@ const class_entry kClasses[] = {
     {CLSID_ScheduleItems, u"ScheduleItems", u"Scheduler.ScheduleItems.1", u"Scheduler.ScheduleItems", false,
      &factory_of<CScheduleItems>},
     {CLSID_Scheduler, u"Scheduler", u"Scheduler.Scheduler.1", u"Scheduler.Scheduler", false, &factory_of<CScheduler>},
+    {CLSID_ScheduleScheduleTrigger, u"ScheduleScheduleTrigger", u"Scheduler.ScheduleScheduleTrigger.1",
+     u"Scheduler.ScheduleScheduleTrigger", true, &factory_of<CScheduleScheduleTrigger>},
 };
 constexpr size_t kClassCount = sizeof(kClasses) / sizeof(kClasses[0]);
 
