@@ -130,23 +130,20 @@ class zone_offsets {
     return out;
   }
 
-  // The one instant at which the local clock shows the wall-clock seconds w; nothing when the
-  // reading falls into a gap or an overlap of the zone's offsets.
-  std::optional<int64_t> instant_of(int64_t w) {
+  // The instant at which the local clock shows the wall-clock seconds w. A reading that the clock
+  // shows twice (an overlap) means the first time; a reading that it skips (a gap) is taken with
+  // the offset before the change, so it moves later by the length of the gap.
+  int64_t instant_of(int64_t w) {
     // Offsets stay within a day of UTC, so every instant showing w lies within two days of it.
     constexpr int64_t reach = 2 * seconds_per_day;
     const int64_t from = w - reach;
     const std::vector<transition> changes = changes_between(from + 1, w + reach);
     int64_t segment_start = from;
     int32_t offset = offset_at(from);
-    std::optional<int64_t> found;
-    int solutions = 0;
+    std::optional<int64_t> first;
     const auto try_segment = [&](int64_t end) {
       const int64_t u = w - offset;
-      if (u >= segment_start && u < end) {
-        found = u;
-        ++solutions;
-      }
+      if (u >= segment_start && u < end && !first) first = u;
     };
     for (const transition& t : changes) {
       try_segment(t.at);
@@ -154,8 +151,11 @@ class zone_offsets {
       offset = t.after;
     }
     try_segment(w + reach + 1);
-    if (solutions != 1) return std::nullopt;
-    return found;
+    if (first) return *first;
+    for (const transition& t : changes) {
+      if (w >= t.at + t.before && w < t.at + t.after) return w - t.before;
+    }
+    return w - offset_at(w);  // not reached for offsets that stay within a day of UTC
   }
 
  private:
@@ -219,18 +219,7 @@ class month_calendar {
     return wall_fields(t + zone_->offset_at(t));
   }
 
-  HRESULT from_fields(const SYSTEMTIME& f, int64_t* out) const {
-    if (!zone_ || f.wYear < 1900 || !fields_in_range(f)) return from_calendar_fields(f, zone_ != nullptr, out);
-    constexpr int64_t margin = 2 * seconds_per_day;
-    const int64_t w = wall_seconds(f);
-    if (w > margin && w < comrt::crt_time_max - margin) {
-      if (const auto u = zone_->instant_of(w)) {
-        *out = *u;
-        return S_OK;
-      }
-    }
-    return from_calendar_fields(f, true, out);
-  }
+  HRESULT from_fields(const SYSTEMTIME& f, int64_t* out) const { return from_calendar_fields(f, zone_ != nullptr, out); }
 
   // Moves on from t, whose fields are f (day of month at most 28, so no month shortens it), by as
   // many whole months as keep the value at or below `limit` and pass no change of the zone's offset.
@@ -257,8 +246,8 @@ class month_calendar {
     constexpr int64_t reach = 2 * seconds_per_day;
     int64_t k = months_to(limit + reach);
     if (k < 1) return std::nullopt;
-    // A month whose reading falls into a gap or overlap of the offsets would be moved or chosen by
-    // the C library: stop before the first one.
+    // A month whose reading falls into a gap or an overlap of the offsets is stepped on its own
+    // (a gap moves the time of day for the months after it): stop before the first one.
     for (const transition& c : zone_->changes_between(t - reach, limit + reach)) {
       const int64_t lo = c.at + std::min(c.before, c.after);
       const int64_t hi = c.at + std::max(c.before, c.after);
@@ -267,9 +256,8 @@ class month_calendar {
       }
     }
     for (; k >= 1; --k) {
-      const std::optional<int64_t> u = zone_->instant_of(wall_of(k));
-      if (!u) return std::nullopt;
-      if (*u <= limit) return u;
+      const int64_t u = zone_->instant_of(wall_of(k));
+      if (u <= limit) return u;
     }
     return std::nullopt;
   }
@@ -373,14 +361,10 @@ HRESULT from_calendar_fields(const SYSTEMTIME& fields, bool utc, int64_t* out) n
     return S_OK;
   }
   if (!fields_in_range(fields)) return E_FAIL;
-  std::optional<int64_t> t;
-  if (utc) {
-    t = comrt::mktime64(fields);
-  } else if (const int64_t w = wall_seconds(fields); comrt::in_crt_range(w)) {
-    t = w;
-  }
-  if (!t) return E_INVALIDARG;
-  *out = *t;
+  const int64_t w = wall_seconds(fields);
+  const int64_t t = utc ? zone_offsets::current().instant_of(w) : w;
+  if (!comrt::in_crt_range(t)) return E_INVALIDARG;
+  *out = t;
   return S_OK;
 }
 

@@ -43,9 +43,12 @@ std::optional<SYSTEMTIME> calendar_fields(int64_t t, bool utc) noexcept;
 //   - month 1-12, day 1-31, hour 0-23, minute 0-59, second 0-59, otherwise E_FAIL;
 //   - a day that the month lacks moves into the following month (31 February of a common year is
 //     3 March);
-//   - UTC clock: the fields are a local date and time, daylight saving decided for that date (a
-//     reading inside a daylight-saving gap is moved as mktime moves it); local clock: the fields are
-//     taken as UTC, so the wall-clock time of day is kept;
+//   - UTC clock: the fields are a local date and time under the zone's offset on that date; a
+//     reading that the local clock shows twice (daylight saving ending) means the first time, a
+//     reading that it skips (daylight saving starting) is taken with the offset before the change,
+//     so it moves later by the length of the gap (02:30 becomes 03:30). Unlike mktime, whose choice
+//     depends on its earlier calls, the answer depends on the fields alone.
+//   - local clock: the fields are taken as UTC, so the wall-clock time of day is kept;
 //   - a result outside 0 .. the last second of the year 3000 is refused with E_INVALIDARG.
 // Returns the status and stores the value in *out on success.
 HRESULT from_calendar_fields(const SYSTEMTIME& fields, bool utc, int64_t* out) noexcept;
