@@ -108,26 +108,15 @@ class zone_offsets {
   // The offset in force at the instant u.
   int32_t offset_at(int64_t u) {
     comrt::lock_guard guard(mutex_);
-    const year_entry& y = year_of(u);
-    int32_t offset = y.start_offset;
-    for (const transition& t : y.changes) {
-      if (t.at > u) break;
-      offset = t.after;
-    }
-    return offset;
+    return offset_locked(u);
   }
 
-  // The changes whose first second lies in [from, to].
-  std::vector<transition> changes_between(int64_t from, int64_t to) {
-    std::vector<transition> out;
+  // Calls visit(transition) for the changes whose first second lies in [from, to], in order.
+  // `visit` must not call back into this object.
+  template <class F>
+  void for_each_change(int64_t from, int64_t to, F&& visit) {
     comrt::lock_guard guard(mutex_);
-    // A change at the first second of a year is kept with the year before.
-    for (int64_t year = year_number(from) - 1; year <= year_number(to); ++year) {
-      for (const transition& t : entry(year).changes) {
-        if (t.at >= from && t.at <= to) out.push_back(t);
-      }
-    }
-    return out;
+    walk(from, to, visit);
   }
 
   // The instant at which the local clock shows the wall-clock seconds w. A reading that the clock
@@ -137,25 +126,25 @@ class zone_offsets {
     // Offsets stay within a day of UTC, so every instant showing w lies within two days of it.
     constexpr int64_t reach = 2 * seconds_per_day;
     const int64_t from = w - reach;
-    const std::vector<transition> changes = changes_between(from + 1, w + reach);
+    comrt::lock_guard guard(mutex_);
     int64_t segment_start = from;
-    int32_t offset = offset_at(from);
+    int32_t offset = offset_locked(from);
     std::optional<int64_t> first;
     const auto try_segment = [&](int64_t end) {
       const int64_t u = w - offset;
       if (u >= segment_start && u < end && !first) first = u;
     };
-    for (const transition& t : changes) {
+    walk(from + 1, w + reach, [&](const transition& t) {
       try_segment(t.at);
       segment_start = t.at;
       offset = t.after;
-    }
+    });
     try_segment(w + reach + 1);
     if (first) return *first;
-    for (const transition& t : changes) {
-      if (w >= t.at + t.before && w < t.at + t.after) return w - t.before;
-    }
-    return w - offset_at(w);  // not reached for offsets that stay within a day of UTC
+    walk(from + 1, w + reach, [&](const transition& t) {
+      if (!first && w >= t.at + t.before && w < t.at + t.after) first = w - t.before;
+    });
+    return first ? *first : w - offset_locked(w);  // a gap always has its change
   }
 
  private:
@@ -166,16 +155,46 @@ class zone_offsets {
 
   static int64_t year_number(int64_t u) noexcept { return civil_from_days(floor_div(u, seconds_per_day)).year; }
 
+  int32_t offset_locked(int64_t u) COMRT_REQUIRES(mutex_) {
+    const year_entry& y = entry(year_number(u));
+    int32_t offset = y.start_offset;
+    for (const transition& t : y.changes) {
+      if (t.at > u) break;
+      offset = t.after;
+    }
+    return offset;
+  }
+
+  // A change at the first second of a year is kept with the year before. The years are walked in
+  // order, learning those not yet known.
+  template <class F>
+  void walk(int64_t from, int64_t to, F&& visit) COMRT_REQUIRES(mutex_) {
+    const int64_t first_year = year_number(from) - 1;
+    const int64_t last_year = year_number(to);
+    auto it = years_.lower_bound(first_year);
+    for (int64_t year = first_year; year <= last_year; ++year, ++it) {
+      if (it == years_.end() || it->first != year) it = years_.emplace_hint(it, year, fill(year));
+      for (const transition& t : it->second.changes) {
+        if (t.at >= from && t.at <= to) visit(t);
+      }
+    }
+  }
+
   static int32_t sample(int64_t u) noexcept {
     std::tm tm{};
     return comrt::detail::local_tm(u, tm) ? static_cast<int32_t>(tm.tm_gmtoff) : 0;
   }
 
-  const year_entry& year_of(int64_t u) COMRT_REQUIRES(mutex_) { return entry(year_number(u)); }
-
   const year_entry& entry(int64_t year) COMRT_REQUIRES(mutex_) {
+    if (last_ && last_year_ == year) return *last_;
     auto it = years_.find(year);
-    if (it != years_.end()) return it->second;
+    if (it == years_.end()) it = years_.emplace(year, fill(year)).first;
+    last_year_ = year;
+    last_ = &it->second;
+    return *last_;
+  }
+
+  static year_entry fill(int64_t year) {
     year_entry e;
     const int64_t begin = days_from_civil(year, 1, 1) * seconds_per_day;
     const int64_t end = days_from_civil(year + 1, 1, 1) * seconds_per_day;
@@ -199,12 +218,28 @@ class zone_offsets {
       previous = after;
       at = hi;
     }
-    return years_.emplace(year, std::move(e)).first->second;
+    return e;
   }
 
   comrt::mutex mutex_;
   std::map<int64_t, year_entry> years_ COMRT_GUARDED_BY(mutex_);
+  const year_entry* last_ COMRT_GUARDED_BY(mutex_) = nullptr;  // the entry looked up last, and its year
+  int64_t last_year_ COMRT_GUARDED_BY(mutex_) = 0;
 };
+
+// from_calendar_fields with the zone already looked up (none for the local clock).
+HRESULT stored_time_of(const SYSTEMTIME& fields, zone_offsets* zone, int64_t* out) {
+  if (fields.wYear < 1900) {
+    *out = 0;
+    return S_OK;
+  }
+  if (!fields_in_range(fields)) return E_FAIL;
+  const int64_t w = wall_seconds(fields);
+  const int64_t t = zone ? zone->instant_of(w) : w;
+  if (!comrt::in_crt_range(t)) return E_INVALIDARG;
+  *out = t;
+  return S_OK;
+}
 
 // ---------------------------------------------------------------------------------------------
 // The clocks' conversions, answered from the kept offsets where the answer is certain and from the
@@ -215,11 +250,11 @@ class month_calendar {
   explicit month_calendar(bool utc) : zone_(utc ? &zone_offsets::current() : nullptr) {}
 
   std::optional<SYSTEMTIME> fields(int64_t t) const {
-    if (!zone_ || !comrt::in_crt_range(t)) return calendar_fields(t, zone_ != nullptr);
-    return wall_fields(t + zone_->offset_at(t));
+    if (!comrt::in_crt_range(t)) return calendar_fields(t, zone_ != nullptr);
+    return wall_fields(zone_ ? t + zone_->offset_at(t) : t);
   }
 
-  HRESULT from_fields(const SYSTEMTIME& f, int64_t* out) const { return from_calendar_fields(f, zone_ != nullptr, out); }
+  HRESULT from_fields(const SYSTEMTIME& f, int64_t* out) const { return stored_time_of(f, zone_, out); }
 
   // Moves on from t, whose fields are f (day of month at most 28, so no month shortens it), by as
   // many whole months as keep the value at or below `limit` and pass no change of the zone's offset.
@@ -248,13 +283,18 @@ class month_calendar {
     if (k < 1) return std::nullopt;
     // A month whose reading falls into a gap or an overlap of the offsets is stepped on its own
     // (a gap moves the time of day for the months after it): stop before the first one.
-    for (const transition& c : zone_->changes_between(t - reach, limit + reach)) {
+    zone_->for_each_change(t - reach, limit + reach, [&](const transition& c) {
       const int64_t lo = c.at + std::min(c.before, c.after);
       const int64_t hi = c.at + std::max(c.before, c.after);
+      // Readings of the months all show the time of day tod: a window shorter than a day that
+      // does not cover it holds none of them.
+      const int64_t from_tod = lo - floor_div(lo, seconds_per_day) * seconds_per_day;
+      const int64_t into = tod - from_tod + (tod < from_tod ? seconds_per_day : 0);
+      if (hi - lo < seconds_per_day && into >= hi - lo) return;
       for (const int64_t m : {months_to(lo), months_to(hi - 1)}) {
         if (m >= 1 && m <= k && wall_of(m) >= lo && wall_of(m) < hi) k = m - 1;
       }
-    }
+    });
     for (; k >= 1; --k) {
       const int64_t u = zone_->instant_of(wall_of(k));
       if (u <= limit) return u;
@@ -293,17 +333,21 @@ next_result weekly(int64_t base, int64_t now, int32_t mask, bool utc) {
 next_result monthly(int64_t base, int64_t now, bool utc) {
   const month_calendar calendar(utc);
   int64_t t = base;
+  bool skipped = false;
   while (t <= now) {
     std::optional<SYSTEMTIME> f = calendar.fields(t);
     if (!f) return {S_OK, t};
-    // A day of month up to 28 exists in every month, so whole months can be skipped at once;
-    // a later day is stepped month by month until a short month has moved it.
-    if (f->wDay <= 28) {
-      if (const std::optional<int64_t> skipped = calendar.skip_months(*f, t, now)) {
-        t = *skipped;
+    // A day of month up to 28 exists in every month, so whole months can be skipped at once (right
+    // after a skip, the next month is the last step); a later day is stepped month by month until
+    // a short month has moved it.
+    if (f->wDay <= 28 && !skipped) {
+      if (const std::optional<int64_t> to = calendar.skip_months(*f, t, now)) {
+        t = *to;
+        skipped = true;
         continue;
       }
     }
+    skipped = false;
     if (f->wMonth == 12) {
       ++f->wYear;
       f->wMonth = 1;
@@ -356,16 +400,11 @@ std::optional<SYSTEMTIME> calendar_fields(int64_t t, bool utc) noexcept {
 }
 
 HRESULT from_calendar_fields(const SYSTEMTIME& fields, bool utc, int64_t* out) noexcept {
-  if (fields.wYear < 1900) {
-    *out = 0;
-    return S_OK;
+  try {
+    return stored_time_of(fields, utc ? &zone_offsets::current() : nullptr, out);
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
   }
-  if (!fields_in_range(fields)) return E_FAIL;
-  const int64_t w = wall_seconds(fields);
-  const int64_t t = utc ? zone_offsets::current().instant_of(w) : w;
-  if (!comrt::in_crt_range(t)) return E_INVALIDARG;
-  *out = t;
-  return S_OK;
 }
 
 next_result next_occurrence(const recurrence_settings& s, int64_t now) {
