@@ -2,14 +2,27 @@
 // element interface pointers behind a dual collection interface, with indexed access, script and
 // typed enumeration over snapshots, deep copy, bulk append, removal by identity and a Dirty flag.
 //
-// The events policy turns changes of the list into notifications. Its hooks run after the list
-// has changed and after the list's lock has been released, in the order of the changes, so a hook
-// may call out to clients that call straight back into the collection:
+// The events policy ties the list's entries to their elements and turns changes of the list into
+// notifications. It has two kinds of hooks, each optional:
 //
-//   HRESULT OnAddItem(Element*);        an element was inserted
-//   HRESULT OnRemoveItem(Element*);     an element was unlinked (the list's reference is dropped
-//                                       only after the hook has run)
-//   HRESULT OnRemoveAllItems();         the list was cleared
+//   Part of the change, called with the list's exclusive lock held (they must not call back into
+//   the collection):
+//     HRESULT AttachItem(Element*);     before an element is inserted; a failure refuses the
+//                                       insertion (the element is not inserted, nothing is announced)
+//     HRESULT DetachItem(Element*);     an element is being unlinked; a failure is the result of the
+//                                       removal, and the removal is then not announced
+//     void DetachAllItems();            the list is being cleared
+//
+//   Notifications, called after the list's lock has been released, in the order of the changes
+//   whichever threads made them, each on the thread that made its change (results are ignored):
+//     OnAddItem(Element*);              an element was inserted
+//     OnRemoveItem(Element*);           an element was unlinked (the list's reference is dropped
+//                                       only after the notification)
+//     OnRemoveAllItems();               the list was cleared
+//
+// A notification may call back into the collection. A change made from inside a notification is
+// announced after the notification in progress and the others already due, by the same thread,
+// before the outermost change returns; the inner call returns without waiting for it.
 //
 // A concrete collection derives from the level-4 template, naming its object base, and is its own
 // policy or uses CComInterfaceListImplNoEvents:
@@ -28,6 +41,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -40,6 +56,17 @@ namespace tolvane {
 
 // The events policy that ignores every change.
 struct CComInterfaceListImplNoEvents {};
+
+namespace detail {
+
+// Makes room for `more` elements, growing geometrically, so that a run of appends costs linear time
+// and the appends themselves cannot fail.
+template <class T>
+void make_room(std::vector<T>& v, size_t more) {
+  if (v.capacity() - v.size() < more) v.reserve(std::max(v.size() + more, 2 * v.capacity()));
+}
+
+}  // namespace detail
 
 // Level 3: the list, its lock, the Dirty flag and the operations that need no typed enumerator.
 template <class D, class Base, class Collection, class Element, class Events>
@@ -85,12 +112,13 @@ class CComInterfaceListImpl3 : public Base {
 
   HRESULT STDMETHODCALLTYPE Empty() {
     return comrt::boundary([&] {
-      changes log;
+      change_log log(*this);
       {
         comrt::exclusive_guard guard(list_lock_);
         clear_locked(log);
       }
-      return run_hooks(log);
+      log.publish();
+      return S_OK;
     });
   }
 
@@ -105,15 +133,17 @@ class CComInterfaceListImpl3 : public Base {
   HRESULT STDMETHODCALLTYPE Remove(Element* pItem) {
     return comrt::boundary([&] {
       if (!pItem) return E_INVALIDARG;
-      changes log;
+      change_log log(*this);
+      HRESULT hr;
       {
         comrt::exclusive_guard guard(list_lock_);
         auto it = list_.begin();
         while (it != list_.end() && it->get() != pItem) ++it;
         if (it == list_.end()) return E_FAIL;
-        unlink_locked(it, log);
+        hr = unlink_locked(it, log);
       }
-      return run_hooks(log);
+      log.publish();
+      return hr;
     });
   }
 
@@ -128,78 +158,209 @@ class CComInterfaceListImpl3 : public Base {
   }
 
  protected:
-  // One change of the list, replayed to the policy after the lock is released. It holds its own
-  // reference, so a removed element stays alive until its hook has run.
+  static constexpr bool announces = !std::is_same_v<Events, CComInterfaceListImplNoEvents>;
+
+  // One change of the list, announced after the lock is released. It holds its own reference, so a
+  // removed element stays alive until it has been announced.
   struct change {
-    // dropped: an element released with the list (by a clear); no hook of its own.
+    // dropped: an element released with the list (by a clear) or whose removal is not announced.
     enum kind { added, removed, cleared, dropped } what;
     element_ptr element;
   };
-  using changes = std::vector<change>;
+
+  // The changes of one operation. Allocated before the list is changed, so that it can wait in a
+  // delivering thread's queue (see publish) without any allocation after the change.
+  struct change_batch {
+    std::vector<change> entries;
+    uint64_t place = 0;  // in the order of the collection's changes; valid once placed
+    bool placed = false;
+    std::unique_ptr<change_batch> next;  // the next batch in a delivering thread's queue
+  };
+
+  // Records the changes of one operation under the list's lock and announces them afterwards:
+  //
+  //   change_log log(*this);
+  //   { comrt::exclusive_guard guard(list_lock_); ...append_locked(e, log)... }
+  //   log.publish();
+  //
+  // A log that is destroyed unpublished (a failure left the operation early) publishes what it
+  // holds, so that no change goes unannounced and the order of later changes never waits for it.
+  class change_log {
+   public:
+    explicit change_log(CComInterfaceListImpl3& list) : list_(list), batch_(std::make_unique<change_batch>()) {}
+    ~change_log() { publish(); }
+    change_log(const change_log&) = delete;
+    change_log& operator=(const change_log&) = delete;
+
+    // Room for `more` changes, so that recording them cannot fail.
+    void reserve(size_t more) { detail::make_room(batch_->entries, more); }
+    void publish() noexcept {
+      if (batch_) list_.publish(std::move(batch_));
+    }
+
+   private:
+    friend class CComInterfaceListImpl3;
+    CComInterfaceListImpl3& list_;
+    std::unique_ptr<change_batch> batch_;
+  };
 
   HRESULT insert(Element* pItem, bool at_head) {
     return comrt::boundary([&] {
       if (!pItem) return E_INVALIDARG;
-      changes log;
+      change_log log(*this);
+      HRESULT hr;
       {
         comrt::exclusive_guard guard(list_lock_);
-        append_locked(element_ptr(pItem), log, at_head);
+        hr = append_locked(element_ptr(pItem), log, at_head);
       }
-      return run_hooks(log);
+      log.publish();
+      return hr;
     });
   }
 
-  void append_locked(element_ptr e, changes& log, bool at_head = false) COMRT_REQUIRES(list_lock_) {
-    log.reserve(log.size() + 1);
+  // Inserts an element (the list takes its own reference) after the policy has attached it. A
+  // failed attach is returned and nothing changes.
+  HRESULT append_locked(element_ptr e, change_log& log, bool at_head = false) COMRT_REQUIRES(list_lock_) {
+    detail::make_room(list_, 1);
+    log.reserve(1);
+    if (const HRESULT hr = attach_locked(e.get()); FAILED(hr)) return hr;
     if (at_head) {
       list_.insert(list_.begin(), e);
     } else {
       list_.push_back(e);
     }
-    log.push_back({change::added, std::move(e)});
+    record_locked(log, change::added, std::move(e));
+    return S_OK;
   }
 
-  void clear_locked(changes& log) COMRT_REQUIRES(list_lock_) {
-    log.push_back({change::cleared, nullptr});
-    // Elements released after the lock is gone: their destruction may call out.
-    for (element_ptr& e : list_) log.push_back({change::dropped, std::move(e)});
+  void clear_locked(change_log& log) COMRT_REQUIRES(list_lock_) {
+    log.reserve(list_.size() + 1);
+    if constexpr (requires(D& d) { d.DetachAllItems(); }) static_cast<D*>(this)->DetachAllItems();
+    record_locked(log, change::cleared, nullptr);
+    // Elements are released after the lock is gone: their destruction may call out.
+    for (element_ptr& e : list_) record_locked(log, change::dropped, std::move(e));
     list_.clear();
   }
 
-  void unlink_locked(typename std::vector<element_ptr>::iterator it, changes& log) COMRT_REQUIRES(list_lock_) {
-    log.push_back({change::removed, std::move(*it)});
-    list_.erase(it);
-  }
-
-  // Runs the policy's hooks in the order of the changes. Returns the first hook failure.
-  HRESULT run_hooks(const changes& log) {
-    HRESULT result = S_OK;
-    for (const change& c : log) {
-      HRESULT hr = S_OK;
-      if constexpr (!std::is_same_v<Events, CComInterfaceListImplNoEvents>) {
-        Events* policy = static_cast<D*>(this);
-        switch (c.what) {
-          case change::added:
-            hr = policy->OnAddItem(c.element.get());
-            break;
-          case change::removed:
-            hr = policy->OnRemoveItem(c.element.get());
-            break;
-          case change::cleared:
-            hr = policy->OnRemoveAllItems();
-            break;
-          case change::dropped:
-            break;
-        }
+  // Unlinks an entry after the policy has detached its element. A failed detach is returned; the
+  // entry has left the list then, and its removal is not announced.
+  HRESULT unlink_locked(typename std::vector<element_ptr>::iterator it, change_log& log) COMRT_REQUIRES(list_lock_) {
+    log.reserve(1);
+    HRESULT hr = S_OK;
+    if constexpr (requires(D& d, Element* e) { d.DetachItem(e); }) {
+      try {
+        hr = static_cast<D*>(this)->DetachItem(it->get());
+      } catch (...) {
+        hr = comrt::to_hresult();
       }
-      if (FAILED(hr) && SUCCEEDED(result)) result = hr;
     }
-    return result;
+    element_ptr e = std::move(*it);
+    list_.erase(it);
+    record_locked(log, SUCCEEDED(hr) ? change::removed : change::dropped, std::move(e));
+    return hr;
   }
 
   mutable comrt::rw_lock list_lock_;
   std::vector<element_ptr> list_ COMRT_GUARDED_BY(list_lock_);
   std::atomic<VARIANT_BOOL> dirty_{VARIANT_FALSE};  // a single 16-bit value: no lock
+
+ private:
+  HRESULT attach_locked(Element* e) COMRT_REQUIRES(list_lock_) {
+    if constexpr (requires(D& d) { d.AttachItem(e); }) {
+      try {
+        return static_cast<D*>(this)->AttachItem(e);
+      } catch (...) {
+        return comrt::to_hresult();
+      }
+    } else {
+      return S_OK;
+    }
+  }
+
+  // Adds a change to the log (room for it has been made). The first change of a batch takes the
+  // batch's place in the order of changes: under the list's lock, so places follow the changes.
+  void record_locked(change_log& log, typename change::kind what, element_ptr e) COMRT_REQUIRES(list_lock_) {
+    change_batch& batch = *log.batch_;
+    if (announces && !batch.placed) {
+      comrt::lock_guard guard(order_mutex_);
+      batch.place = next_place_++;
+      batch.placed = true;
+    }
+    batch.entries.push_back({what, std::move(e)});
+  }
+
+  // Announces a batch once every batch placed before it has been announced. A thread that is
+  // announcing this collection's changes already (a notification handler changed the collection)
+  // queues the batch behind the one in progress and returns; the outer announcement delivers it.
+  void publish(std::unique_ptr<change_batch> batch) noexcept {
+    if (!batch->placed) return;  // nothing changed, or nothing to announce: released here
+    for (delivery* d = delivering_; d; d = d->outer) {
+      if (d->list == this) {
+        change_batch* raw = batch.get();
+        (d->last ? d->last->next : d->queue) = std::move(batch);
+        d->last = raw;
+        return;
+      }
+    }
+    delivery mine{this, delivering_};
+    delivering_ = &mine;
+    announce_in_turn(*batch);
+    while (mine.queue) {
+      std::unique_ptr<change_batch> next = std::move(mine.queue);
+      mine.queue = std::move(next->next);
+      if (!mine.queue) mine.last = nullptr;
+      announce_in_turn(*next);
+    }
+    delivering_ = mine.outer;
+  }
+
+  void announce_in_turn(const change_batch& batch) noexcept {
+    {
+      comrt::lock_guard guard(order_mutex_);
+      while (announced_ != batch.place) order_changed_.wait(order_mutex_);
+    }
+    if constexpr (announces) {
+      try {
+        Events* policy = static_cast<D*>(this);
+        for (const change& c : batch.entries) {
+          switch (c.what) {
+            case change::added:
+              policy->OnAddItem(c.element.get());
+              break;
+            case change::removed:
+              policy->OnRemoveItem(c.element.get());
+              break;
+            case change::cleared:
+              policy->OnRemoveAllItems();
+              break;
+            case change::dropped:
+              break;
+          }
+        }
+      } catch (...) {
+        // A notification that could not be made never holds up the ones after it.
+      }
+    }
+    {
+      comrt::lock_guard guard(order_mutex_);
+      ++announced_;
+    }
+    order_changed_.notify_all();
+  }
+
+  // The announcements one thread is making for one collection, innermost first.
+  struct delivery {
+    const CComInterfaceListImpl3* list;
+    delivery* outer;
+    std::unique_ptr<change_batch> queue{};  // batches of changes made from inside its notifications
+    change_batch* last = nullptr;
+  };
+  static inline thread_local delivery* delivering_ = nullptr;
+
+  comrt::mutex order_mutex_;
+  std::condition_variable_any order_changed_;
+  uint64_t next_place_ COMRT_GUARDED_BY(order_mutex_) = 0;
+  uint64_t announced_ COMRT_GUARDED_BY(order_mutex_) = 0;  // every place below it has been announced
 };
 
 // Level 4: adds the typed enumerators and the Copy and AddItems that read their source through
@@ -218,7 +379,8 @@ class CComInterfaceListImpl4 : public CComInterfaceListImpl3<D, Base, Collection
   // The same as get_NewEnum with the snapshot running from the last element to the first.
   HRESULT NewEnumReverse(Enumerator** ppEnum) { return new_enum(ppEnum, true); }
 
-  // Replaces the contents by clones of the source's elements, in the source's order.
+  // Replaces the contents by clones of the source's elements, in the source's order. A failing
+  // fetch, clone or attach ends the copy with its status; the clones inserted before it stay.
   HRESULT STDMETHODCALLTYPE Copy(Collection* pCopy) {
     return comrt::boundary([&] {
       if (!pCopy) return E_INVALIDARG;
@@ -231,18 +393,20 @@ class CComInterfaceListImpl4 : public CComInterfaceListImpl3<D, Base, Collection
         if (SUCCEEDED(hr)) clones.push_back(std::move(clone));
         return hr;
       });
-      typename base3::changes log;
+      typename base3::change_log log(*this);
+      HRESULT inserted;
       {
         comrt::exclusive_guard guard(this->list_lock_);
         this->clear_locked(log);
-        for (element_ptr& c : clones) this->append_locked(std::move(c), log);
+        inserted = append_all_locked(clones, log);
       }
-      const HRESULT hooks = this->run_hooks(log);
-      return FAILED(fetched) ? fetched : hooks;
+      log.publish();
+      return FAILED(inserted) ? inserted : fetched;
     });
   }
 
-  // Appends all elements of another collection, sharing them (no clones).
+  // Appends all elements of another collection, sharing them (no clones). A failing fetch or
+  // attach ends the append with its status; the elements inserted before it stay.
   HRESULT STDMETHODCALLTYPE AddItems(Collection* pItems) {
     return comrt::boundary([&] {
       if (!pItems) return E_INVALIDARG;
@@ -253,13 +417,14 @@ class CComInterfaceListImpl4 : public CComInterfaceListImpl3<D, Base, Collection
         elements.emplace_back(e);
         return S_OK;
       });
-      typename base3::changes log;
+      typename base3::change_log log(*this);
+      HRESULT inserted;
       {
         comrt::exclusive_guard guard(this->list_lock_);
-        for (element_ptr& e : elements) this->append_locked(std::move(e), log);
+        inserted = append_all_locked(elements, log);
       }
-      const HRESULT hooks = this->run_hooks(log);
-      return FAILED(fetched) ? fetched : hooks;
+      log.publish();
+      return FAILED(inserted) ? inserted : fetched;
     });
   }
 
@@ -276,6 +441,16 @@ class CComInterfaceListImpl4 : public CComInterfaceListImpl3<D, Base, Collection
   }
 
  private:
+  HRESULT append_all_locked(std::vector<element_ptr>& elements, typename base3::change_log& log)
+      COMRT_REQUIRES(this->list_lock_) {
+    detail::make_room(this->list_, elements.size());
+    log.reserve(elements.size());
+    for (element_ptr& e : elements) {
+      if (const HRESULT hr = this->append_locked(std::move(e), log); FAILED(hr)) return hr;
+    }
+    return S_OK;
+  }
+
   HRESULT new_enum(Enumerator** ppEnum, bool reverse) {
     return comrt::boundary([&] {
       comrt::init_out(ppEnum);

@@ -9,26 +9,6 @@
 
 namespace tolvane {
 
-namespace {
-
-// Swaps a new value into a guarded reference; the old one is released after the lock is left.
-template <class T>
-void replace(comrt::mutex& m, comrt::com_ptr<T>& field, T* value) {
-  comrt::com_ptr<T> incoming(value);
-  {
-    comrt::lock_guard guard(m);
-    field.swap(incoming);
-  }
-}
-
-template <class T>
-comrt::com_ptr<T> read(comrt::mutex& m, const comrt::com_ptr<T>& field) {
-  comrt::lock_guard guard(m);
-  return field;
-}
-
-}  // namespace
-
 HRESULT CScheduleItem::FinalConstruct() {
   GUID id;
   comrt::check_hresult(CoCreateGuid(&id));
@@ -78,13 +58,30 @@ HRESULT CScheduleItem::put_Id(GUID newVal) {
   return S_OK;
 }
 
-HRESULT CScheduleItem::get_text(const std::u16string& text, BSTR* out) {
+template <class T>
+comrt::com_ptr<T> CScheduleItem::read(comrt::com_ptr<T> CScheduleItem::*field) {
+  comrt::lock_guard guard(fields_mutex_);
+  return this->*field;
+}
+
+template <class T>
+void CScheduleItem::replace(comrt::com_ptr<T> CScheduleItem::*field, T* value) {
+  comrt::com_ptr<T> incoming(value);
+  {
+    comrt::lock_guard guard(fields_mutex_);
+    (this->*field).swap(incoming);
+  }
+  // The old reference is released here, after the lock has been left.
+}
+
+HRESULT CScheduleItem::get_text(std::u16string CScheduleItem::*text, BSTR* out) {
   return comrt::boundary([&] {
     comrt::check_pointer(out);
     BSTR copy;
     {
       comrt::lock_guard guard(fields_mutex_);
-      copy = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+      const std::u16string& value = this->*text;
+      copy = SysAllocStringLen(value.data(), static_cast<UINT>(value.size()));
     }
     if (!copy) return E_OUTOFMEMORY;
     *out = copy;
@@ -92,39 +89,39 @@ HRESULT CScheduleItem::get_text(const std::u16string& text, BSTR* out) {
   });
 }
 
-HRESULT CScheduleItem::put_text(std::u16string& text, BSTR value) {
+HRESULT CScheduleItem::put_text(std::u16string CScheduleItem::*text, BSTR value) {
   return comrt::boundary([&] {
     // The text up to its first NUL; a null string is empty.
     std::u16string incoming = value ? std::u16string(value) : std::u16string();
     comrt::lock_guard guard(fields_mutex_);
-    text.swap(incoming);
+    (this->*text).swap(incoming);
   });
 }
 
-HRESULT CScheduleItem::get_Name(BSTR* pVal) { return get_text(name_, pVal); }
-HRESULT CScheduleItem::put_Name(BSTR newVal) { return put_text(name_, newVal); }
-HRESULT CScheduleItem::get_Description(BSTR* pVal) { return get_text(description_, pVal); }
-HRESULT CScheduleItem::put_Description(BSTR newVal) { return put_text(description_, newVal); }
+HRESULT CScheduleItem::get_Name(BSTR* pVal) { return get_text(&CScheduleItem::name_, pVal); }
+HRESULT CScheduleItem::put_Name(BSTR newVal) { return put_text(&CScheduleItem::name_, newVal); }
+HRESULT CScheduleItem::get_Description(BSTR* pVal) { return get_text(&CScheduleItem::description_, pVal); }
+HRESULT CScheduleItem::put_Description(BSTR newVal) { return put_text(&CScheduleItem::description_, newVal); }
 
 HRESULT CScheduleItem::get_Triggers(IScheduleTriggers** pVal) {
   if (!pVal) return E_POINTER;
-  read(fields_mutex_, triggers_).copy_to(pVal);
+  read(&CScheduleItem::triggers_).copy_to(pVal);
   return S_OK;
 }
 
 HRESULT CScheduleItem::put_Triggers(IScheduleTriggers* newVal) {
-  replace(fields_mutex_, triggers_, newVal);
+  replace(&CScheduleItem::triggers_, newVal);
   return S_OK;
 }
 
 HRESULT CScheduleItem::get_Actions(IScheduleActions** pVal) {
   if (!pVal) return E_POINTER;
-  read(fields_mutex_, actions_).copy_to(pVal);
+  read(&CScheduleItem::actions_).copy_to(pVal);
   return S_OK;
 }
 
 HRESULT CScheduleItem::put_Actions(IScheduleActions* newVal) {
-  replace(fields_mutex_, actions_, newVal);
+  replace(&CScheduleItem::actions_, newVal);
   return S_OK;
 }
 
@@ -146,7 +143,7 @@ HRESULT CScheduleItem::Run(IUnknown* pServiceProvider) {
     put_time(last_run_time_, now);
     comrt::check_hresult(Update());
 
-    auto actions = read(fields_mutex_, actions_);
+    auto actions = read(&CScheduleItem::actions_);
     if (!actions) return S_OK;
     comrt::com_ptr<IEnumScheduleAction> e;
     comrt::check_hresult(actions->get_NewEnum(e.put()));

@@ -74,8 +74,13 @@ class CScheduleItem final : public CScheduleItemBase {
   static HRESULT put_flag(flag& f, VARIANT_BOOL value);
   static HRESULT get_time(const time& t, FILETIME* out);
   static HRESULT put_time(time& t, FILETIME value);
-  HRESULT get_text(const std::u16string& text, BSTR* out);
-  HRESULT put_text(std::u16string& text, BSTR value);
+  // Access to the fields guarded by fields_mutex_, named by member pointer.
+  HRESULT get_text(std::u16string CScheduleItem::*text, BSTR* out);
+  HRESULT put_text(std::u16string CScheduleItem::*text, BSTR value);
+  template <class T>
+  comrt::com_ptr<T> read(comrt::com_ptr<T> CScheduleItem::*field);
+  template <class T>
+  void replace(comrt::com_ptr<T> CScheduleItem::*field, T* value);
   void reset();
 
   // Flags, times and the last result are single atomic values. The texts, the identifier and the

@@ -25,62 +25,53 @@ void CScheduleItems::announce(DISPID dispid, F&& vtable_call, IScheduleItem* ite
   }
 }
 
-HRESULT CScheduleItems::OnAddItem(IScheduleItem* pItem) {
-  // The item is in the list whether or not it can be subscribed to, so the addition is announced
-  // either way; a failed subscription is the result of the insertion.
-  const HRESULT subscribed = comrt::boundary([&] {
+HRESULT CScheduleItems::AttachItem(IScheduleItem* pItem) {
+  // Room for the cookie is made before subscribing, so that a subscription once made is recorded.
+  const auto [record, created] = subscriptions_.try_emplace(pItem);
+  std::vector<DWORD>& cookies = record->second;
+  const HRESULT hr = comrt::boundary([&] {
+    detail::make_room(cookies, 1);
     DWORD cookie = 0;
     comrt::check_hresult(item_events_point(pItem)->Advise(static_cast<IScheduleItemEvents*>(this), &cookie));
-    comrt::com_ptr<IScheduleItem> held(pItem);  // a record's first reference, taken outside the lock
-    comrt::lock_guard guard(subscriptions_mutex_);
-    subscription& record = subscriptions_[pItem];
-    if (!record.item) record.item.swap(held);
-    record.cookies.push_back(cookie);
+    cookies.push_back(cookie);
   });
+  if (FAILED(hr) && created) subscriptions_.erase(record);
+  return hr;
+}
+
+HRESULT CScheduleItems::DetachItem(IScheduleItem* pItem) {
+  // An item without a record has no subscription left to end (Disconnect ended it).
+  auto it = subscriptions_.find(pItem);
+  if (it == subscriptions_.end()) return S_OK;
+  // The latest subscription's cookie leaves the record whether or not it can be ended, so two
+  // removals of an item that stands in the list twice never use the same cookie.
+  const DWORD cookie = it->second.back();
+  it->second.pop_back();
+  if (it->second.empty()) subscriptions_.erase(it);
+  return comrt::boundary([&] { return item_events_point(pItem)->Unadvise(cookie); });
+}
+
+void CScheduleItems::DetachAllItems() noexcept {
+  // The entries are gone whatever an item answers.
+  end_subscriptions_locked();
+}
+
+void CScheduleItems::OnAddItem(IScheduleItem* pItem) {
   announce(
       DISPID_IScheduleItemsEvents_OnAddItem, [&](IScheduleItemsEvents* sink) { return sink->OnAddItem(pItem); },
       pItem);
-  return subscribed;
 }
 
-HRESULT CScheduleItems::OnRemoveItem(IScheduleItem* pItem) {
-  return comrt::boundary([&] {
-    // The cookie of the latest subscription leaves the record before it is unadvised, so two
-    // removals of an item that stands in the list twice never use the same cookie.
-    DWORD cookie;
-    subscription record;  // released after the lock is left
-    {
-      comrt::lock_guard guard(subscriptions_mutex_);
-      auto it = subscriptions_.find(pItem);
-      if (it == subscriptions_.end()) return E_FAIL;
-      auto& cookies = it->second.cookies;
-      cookie = cookies.back();
-      cookies.pop_back();
-      if (cookies.empty()) {
-        record = std::move(it->second);
-        subscriptions_.erase(it);
-      }
-    }
-    comrt::check_hresult(item_events_point(pItem)->Unadvise(cookie));
-    announce(
-        DISPID_IScheduleItemsEvents_OnRemoveItem,
-        [&](IScheduleItemsEvents* sink) { return sink->OnRemoveItem(pItem); }, pItem);
-    return S_OK;
-  });
+void CScheduleItems::OnRemoveItem(IScheduleItem* pItem) {
+  announce(
+      DISPID_IScheduleItemsEvents_OnRemoveItem, [&](IScheduleItemsEvents* sink) { return sink->OnRemoveItem(pItem); },
+      pItem);
 }
 
-HRESULT CScheduleItems::OnRemoveAllItems() {
-  // The records are forgotten without unadvising: items that outlive the clear still report their
-  // updates to this collection.
-  subscription_map forgotten;  // released after the lock is left
-  {
-    comrt::lock_guard guard(subscriptions_mutex_);
-    forgotten.swap(subscriptions_);
-  }
+void CScheduleItems::OnRemoveAllItems() {
   announce(
       DISPID_IScheduleItemsEvents_OnRemoveAllItems, [](IScheduleItemsEvents* sink) { return sink->OnRemoveAllItems(); },
       nullptr);
-  return S_OK;
 }
 
 HRESULT CScheduleItems::OnUpdate(IScheduleItem* pItem) {
@@ -95,7 +86,8 @@ HRESULT CScheduleItems::RemoveItem(IScheduleItem* pItem) {
     if (!pItem) return E_INVALIDARG;
     GUID id;
     comrt::check_hresult(pItem->get_Id(&id));
-    changes log;
+    change_log log(*this);
+    HRESULT hr;
     {
       comrt::exclusive_guard guard(list_lock_);
       auto it = list_.begin();
@@ -105,9 +97,10 @@ HRESULT CScheduleItems::RemoveItem(IScheduleItem* pItem) {
         if (other == id) break;
       }
       if (it == list_.end()) return E_FAIL;
-      unlink_locked(it, log);
+      hr = unlink_locked(it, log);
     }
-    return run_hooks(log);
+    log.publish();
+    return hr;
   });
 }
 
@@ -130,21 +123,21 @@ HRESULT CScheduleItems::FindItemById(GUID* itemId, IScheduleItem** ppItem) {
 
 HRESULT CScheduleItems::Disconnect() {
   return comrt::boundary([&] {
-    subscription_map subscriptions;
-    {
-      comrt::lock_guard guard(subscriptions_mutex_);
-      subscriptions.swap(subscriptions_);
-    }
-    HRESULT result = S_OK;
-    for (const auto& [key, record] : subscriptions) {
-      for (const DWORD cookie : record.cookies) {
-        const HRESULT hr =
-            comrt::boundary([&] { comrt::check_hresult(item_events_point(record.item.get())->Unadvise(cookie)); });
-        if (FAILED(hr) && SUCCEEDED(result)) result = hr;
-      }
-    }
-    return result;
+    comrt::exclusive_guard guard(list_lock_);
+    return end_subscriptions_locked();
   });
+}
+
+HRESULT CScheduleItems::end_subscriptions_locked() noexcept {
+  HRESULT result = S_OK;
+  for (const auto& record : subscriptions_) {
+    for (const DWORD cookie : record.second) {
+      const HRESULT hr = comrt::boundary([&] { return item_events_point(record.first)->Unadvise(cookie); });
+      if (FAILED(hr) && SUCCEEDED(result)) result = hr;
+    }
+  }
+  subscriptions_.clear();
+  return result;
 }
 
 HRESULT CScheduleItems::GetClassID(CLSID* pClassID) {

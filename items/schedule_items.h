@@ -3,9 +3,12 @@
 // first, then the dispinterface _IScheduleItemsEvents), and the collection subscribes to each of its
 // items, so that an item's Update is announced as OnUpdateItem.
 //
-// While subscribed, an item holds the collection as its sink: the owner ends the subscriptions
-// with IObjectWithBackReferences::Disconnect (the scheduler does so when it is released), or by
-// emptying the collection before letting it go.
+// The subscription to an item is part of the list change that inserts or unlinks it: it is made
+// and ended under the list's lock, so the list and the subscriptions always agree; only the
+// clients' notifications come after the lock has been released. While subscribed, an item holds
+// the collection as its sink: the owner ends the subscriptions with
+// IObjectWithBackReferences::Disconnect (the scheduler does so when it is released), or by emptying
+// the collection before letting it go.
 #pragma once
 
 #include <map>
@@ -47,28 +50,29 @@ class CScheduleItems final : public CComInterfaceListImpl4<CScheduleItems, CSche
   // IXMLArchiveSerializable
   HRESULT STDMETHODCALLTYPE Serialize(IXMLArchive* pArchive, IXMLDOMNode* pNode) override;
 
-  // Policy hooks: subscribe to an inserted item, unsubscribe from a removed one, forget all on a
-  // clear; each then announces the change to the clients.
-  HRESULT OnAddItem(IScheduleItem* pItem);
-  HRESULT OnRemoveItem(IScheduleItem* pItem);
-  HRESULT OnRemoveAllItems();
+  // Policy hooks. Part of each list change, under the list's exclusive lock: subscribe to an
+  // inserted item, end the subscription of an unlinked one, end all of them when the list is
+  // cleared. After the change: announce it to the clients.
+  HRESULT AttachItem(IScheduleItem* pItem) COMRT_REQUIRES(list_lock_);
+  HRESULT DetachItem(IScheduleItem* pItem) COMRT_REQUIRES(list_lock_);
+  void DetachAllItems() noexcept COMRT_REQUIRES(list_lock_);
+  void OnAddItem(IScheduleItem* pItem);
+  void OnRemoveItem(IScheduleItem* pItem);
+  void OnRemoveAllItems();
 
  private:
   // Fires one event to every vtable sink, then to every dispatch sink.
   template <class F>
   void announce(DISPID dispid, F&& vtable_call, IScheduleItem* item);
 
-  // The subscriptions to one item: the item (held, so the record never outlives it) and the
-  // cookies of its connection point, one per insertion, so that an item that stands in the list
-  // more than once is unsubscribed once per removal and completely by Disconnect.
-  struct subscription {
-    comrt::com_ptr<IScheduleItem> item;
-    std::vector<DWORD> cookies;
-  };
-  using subscription_map = std::map<IScheduleItem*, subscription>;  // keyed by pointer value
+  // The cookies of the subscriptions to each item, one per entry of the item in the list, so that
+  // an item that stands in the list more than once is unsubscribed once per removal. An item has a
+  // record exactly while it is in the list (until Disconnect ends every subscription).
+  using subscription_map = std::map<IScheduleItem*, std::vector<DWORD>>;  // keyed by pointer value
+  subscription_map subscriptions_ COMRT_GUARDED_BY(list_lock_);
 
-  comrt::mutex subscriptions_mutex_;
-  subscription_map subscriptions_ COMRT_GUARDED_BY(subscriptions_mutex_);
+  // Ends every subscription; returns the first failure of an item to end one.
+  HRESULT end_subscriptions_locked() noexcept COMRT_REQUIRES(list_lock_);
 };
 
 }  // namespace tolvane
