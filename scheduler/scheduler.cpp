@@ -150,7 +150,45 @@ HRESULT CScheduler::GetClassInfo(ITypeInfo** ppTI) {
 // ---------------------------------------------------------------------------------------------
 // The tick
 
+// The tick running on this thread, innermost first: releases of its scheduler wait for its end.
+class CScheduler::tick_scope {
+ public:
+  explicit tick_scope(CScheduler* owner) noexcept : owner_(owner), outer_(current_) { current_ = this; }
+  // Carries out the deferred releases; the last may destroy the owner, so nothing follows them.
+  ~tick_scope() {
+    current_ = outer_;
+    CScheduler* const owner = owner_;
+    for (uint32_t n = deferred_; n > 0; --n) owner->CSchedulerBase::Release();
+  }
+  tick_scope(const tick_scope&) = delete;
+  tick_scope& operator=(const tick_scope&) = delete;
+
+  // Defers a release of `owner` if this thread is running its tick.
+  static bool defer(const CScheduler* owner) noexcept {
+    for (tick_scope* t = current_; t; t = t->outer_) {
+      if (t->owner_ == owner) {
+        ++t->deferred_;
+        return true;
+      }
+    }
+    return false;
+  }
+
+ private:
+  CScheduler* const owner_;
+  tick_scope* const outer_;
+  uint32_t deferred_ = 0;
+  static inline thread_local tick_scope* current_ = nullptr;
+};
+
+ULONG CScheduler::Release() {
+  // The deferred reference is still counted, so the count stays above zero until the tick's end.
+  if (tick_scope::defer(this)) return 1;
+  return CSchedulerBase::Release();
+}
+
 void CScheduler::OnTimer() noexcept {
+  tick_scope tick(this);
   // A failure ends the tick silently; the next tick starts afresh.
   try {
     CheckSchedule();

@@ -34,6 +34,12 @@ class CScheduler final : public CSchedulerBase, private scheduler_tick_target {
   HRESULT FinalConstruct();
   void FinalRelease() noexcept;
 
+  // A release made on a thread while it runs this object's tick is carried out when the tick has
+  // ended, so the last reference let go by an action never destroys the object under its tick: the
+  // final release then runs on that thread after the tick (on the scheduler thread, stopping it
+  // from inside; see CSchedulerThread::Stop).
+  ULONG STDMETHODCALLTYPE Release() override;
+
   // IScheduler
   HRESULT STDMETHODCALLTYPE get_Items(IScheduleItems** ppItems) override;
   HRESULT STDMETHODCALLTYPE Load(BSTR pszFile) override;
@@ -71,6 +77,7 @@ class CScheduler final : public CSchedulerBase, private scheduler_tick_target {
  private:
   HRESULT StartThread();
   void StopThread() noexcept;
+  class tick_scope;
   comrt::com_ptr<IScheduleItems> items() const;
 
   // The current collection, read and replaced under the object lock so that the thread's tick and

@@ -21,35 +21,37 @@ class scheduler_tick_target {
   ~scheduler_tick_target() = default;
 };
 
-class CSchedulerThread final : private comrt::message_thread_client {
+class CSchedulerThread final {
  public:
   static constexpr std::chrono::milliseconds tick_period{500};
   // The identifier asked for when the timer is made; the queue returns its own, which is stored.
   static constexpr UINT_PTR requested_timer_id = 3254;
 
-  // `owner` receives the ticks and outlives the thread (not counted). A null owner makes the
-  // thread's initialisation fail.
-  explicit CSchedulerThread(scheduler_tick_target* owner) noexcept : owner_(owner) {}
+  // `owner` receives the ticks and outlives the thread (not counted), or stops it from a tick. A
+  // null owner makes the thread's initialisation fail.
+  explicit CSchedulerThread(scheduler_tick_target* owner);
   ~CSchedulerThread();
+  CSchedulerThread(const CSchedulerThread&) = delete;
+  CSchedulerThread& operator=(const CSchedulerThread&) = delete;
 
   // Creates the thread and waits until its queue and timer exist, or until it has ended; a thread
   // that could not start is a failure status. `clock` drives the timer (null: the default clock).
   HRESULT Start(std::shared_ptr<comrt::timer_clock> clock = nullptr) noexcept;
   // Posts the quit message and waits without a time limit for the thread to end.
+  //
+  // Called on the thread itself (from a tick, when the owner is being released there), it cannot
+  // wait for its own end: the loop ends after the tick in progress, no later tick reaches the owner,
+  // and the thread keeps what it runs on (its loop, timer and thread object) until it exits, after
+  // its loop has ended. The owner may be destroyed as soon as Stop returns.
   void Stop() noexcept;
 
-  uint32_t thread_id() const noexcept { return thread_.id(); }
-  comrt::message_thread& thread() noexcept { return thread_; }
+  uint32_t thread_id() const noexcept;
+  // The thread's loop; not to be used after Stop was called on the thread itself.
+  comrt::message_thread& thread() noexcept;
 
  private:
-  bool initialize(comrt::message_queue& queue) override;
-  bool filter_message(const comrt::thread_message& msg) override;
-  void uninitialize(comrt::message_queue& queue) noexcept override;
-
-  scheduler_tick_target* const owner_;
-  UINT_PTR timer_id_ = 0;      // written and read on the thread only
-  bool apartment_ = false;     // on the thread only
-  comrt::message_thread thread_;  // last: stopped before the members above go
+  class loop;  // the thread's client and its thread object, which outlive this object if need be
+  std::unique_ptr<loop> loop_;
 };
 
 }  // namespace tolvane
