@@ -1,6 +1,7 @@
 #include "diagnostics/log_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -58,7 +59,12 @@ void WriteLine(int fd, const char16_t* message) {
   line += u"\r\n";
 
   std::string bytes;
-  bytes.reserve(line.size() * 2);
+  bytes.reserve(line.size() * 2 + 1);
+  // A write cut short (a full disk, a file size limit) may have ended the file between the two
+  // bytes of a code unit: one byte completes that unit, so that this line and every later one
+  // stand at an even offset and read as UTF-16 again.
+  struct stat st;
+  if (::fstat(fd, &st) == 0 && st.st_size % 2 != 0) bytes += '\0';
   for (const char16_t unit : line) {
     bytes += static_cast<char>(unit & 0xFF);
     bytes += static_cast<char>(unit >> 8);

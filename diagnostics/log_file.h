@@ -31,7 +31,8 @@ class CLogFile {
   CLogFile& operator=(const CLogFile&) = delete;
 
   // Writes one line; a null message counts as empty. Does nothing when no file is attached; a
-  // failed write is ignored. Lines of concurrent writers never interleave.
+  // failed write is ignored, and a line after one that was cut short still starts on a UTF-16 code
+  // unit. Lines of concurrent writers never interleave.
   void Write(const char16_t* message) COMRT_EXCLUDES(lock_);
   // Formats the message printf-style (see diagnostics/text_format.h) and writes it as one line.
   void WriteFormat(const char16_t* format, ...) COMRT_EXCLUDES(lock_);

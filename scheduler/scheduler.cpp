@@ -29,6 +29,22 @@ void log(const char16_t* message) noexcept {
   }
 }
 
+// The schedule file as the XML archive reads and writes it.
+class xml_schedule_file final : public schedule_storage {
+ public:
+  HRESULT load(const std::u16string& path, IXMLArchiveSerializable* root) noexcept override {
+    return load_schedule_file(path, root);
+  }
+  HRESULT save(const std::u16string& path, IXMLArchiveSerializable* root) noexcept override {
+    return save_schedule_file(path, root);
+  }
+};
+
+std::shared_ptr<schedule_storage> xml_storage() {
+  static const auto storage = std::make_shared<xml_schedule_file>();
+  return storage;
+}
+
 }  // namespace
 
 void CScheduler::set_timer_clock(std::shared_ptr<comrt::timer_clock> clock) {
@@ -37,6 +53,7 @@ void CScheduler::set_timer_clock(std::shared_ptr<comrt::timer_clock> clock) {
 }
 
 HRESULT CScheduler::FinalConstruct() {
+  SetStorage(nullptr);
   comrt::check_hresult(SetItems(comrt::make<CScheduleItems>().as<IScheduleItems>().get()));
   return StartThread();
 }
@@ -103,10 +120,18 @@ HRESULT CScheduler::RunItem(IScheduleItem* pItem) {
   });
 }
 
+void CScheduler::SetStorage(std::shared_ptr<schedule_storage> storage) {
+  if (!storage) storage = xml_storage();
+  comrt::lock_guard guard(file_mutex_);
+  storage_.swap(storage);
+}
+
 HRESULT CScheduler::Load(BSTR pszFile) {
   return comrt::boundary([&] {
     if (!pszFile || !*pszFile) return E_INVALIDARG;
     const std::u16string path(pszFile, SysStringLen(pszFile));
+    // No file name holds a NUL: the system would read the name only up to it.
+    if (path.find(u'\0') != std::u16string::npos) return E_INVALIDARG;
     comrt::lock_guard guard(file_mutex_);
     struct stat st;
     if (::stat(comrt::to_utf8(path).c_str(), &st) != 0) {
@@ -114,7 +139,7 @@ HRESULT CScheduler::Load(BSTR pszFile) {
       file_path_ = path;
       return S_OK;
     }
-    comrt::check_hresult(load_schedule_file(path, this));
+    comrt::check_hresult(storage_->load(path, this));
     last_file_time_.store(static_cast<int64_t>(comrt::now_ticks()));
     file_path_ = path;
     return S_OK;
@@ -124,11 +149,15 @@ HRESULT CScheduler::Load(BSTR pszFile) {
 HRESULT CScheduler::Save() {
   return comrt::boundary([&] {
     comrt::lock_guard guard(file_mutex_);
-    if (file_path_.empty()) return E_FAIL;
-    // Advanced before writing, so a failed save also postpones the next autosave.
-    last_file_time_.store(static_cast<int64_t>(comrt::now_ticks()));
-    return save_schedule_file(file_path_, this);
+    return save_locked();
   });
+}
+
+HRESULT CScheduler::save_locked() {
+  if (file_path_.empty()) return E_FAIL;
+  // Advanced before writing, so a failed save also postpones the next autosave.
+  last_file_time_.store(static_cast<int64_t>(comrt::now_ticks()));
+  return storage_->save(file_path_, this);
 }
 
 HRESULT CScheduler::Serialize(IXMLArchive*, IXMLDOMNode*) {
@@ -247,16 +276,24 @@ HRESULT CScheduler::RunScheduledItem(IScheduleItems* items, IScheduleItem* item)
   });
 }
 
+bool CScheduler::autosave_due(IScheduleItems* items) const {
+  if (!items) return false;
+  VARIANT_BOOL dirty = VARIANT_FALSE;
+  comrt::check_hresult(items->get_Dirty(&dirty));
+  if (dirty != VARIANT_TRUE) return false;
+  const int64_t now = static_cast<int64_t>(comrt::now_ticks());
+  return now >= last_file_time_.load() + auto_save_interval_.load();
+}
+
 HRESULT CScheduler::SaveIfDirty() {
   return comrt::boundary([&] {
-    const auto items = this->items();
-    if (!items) return S_OK;
-    VARIANT_BOOL dirty = VARIANT_FALSE;
-    comrt::check_hresult(items->get_Dirty(&dirty));
-    if (dirty != VARIANT_TRUE) return S_OK;
-    const int64_t now = static_cast<int64_t>(comrt::now_ticks());
-    if (now < last_file_time_.load() + auto_save_interval_.load()) return S_OK;
-    return Save();
+    // Asked first without the file lock, so that a tick with nothing to save never waits for a
+    // load or save in progress; asked again under it, as a load or save that ran in between (and
+    // replaced or cleaned the collection, or moved the time of the last one) has the last word.
+    if (!autosave_due(items().get())) return S_OK;
+    comrt::lock_guard guard(file_mutex_);
+    if (!autosave_due(items().get())) return S_OK;
+    return save_locked();
   });
 }
 

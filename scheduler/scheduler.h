@@ -17,6 +17,17 @@
 
 namespace tolvane {
 
+// How a scheduler reads and writes its schedule file: the XML schedule file unless another is put
+// in its place (tests do, to see what reaches the file and when).
+class schedule_storage {
+ public:
+  virtual ~schedule_storage() = default;
+  // Reads the document at `path` and lets `root` read its root element.
+  virtual HRESULT load(const std::u16string& path, IXMLArchiveSerializable* root) noexcept = 0;
+  // Lets `root` write the root element of a new document and writes it to `path`.
+  virtual HRESULT save(const std::u16string& path, IXMLArchiveSerializable* root) noexcept = 0;
+};
+
 class CScheduler;
 using CSchedulerBase = comrt::object_with_proffered_site<
     comrt::implements<CScheduler, IScheduler, IObjectWithSite, IServiceProvider, IXMLArchiveSerializable, IPersist,
@@ -57,6 +68,9 @@ class CScheduler final : public CSchedulerBase, private scheduler_tick_target {
   // Replaces the owned collection (the old one is not disconnected).
   virtual HRESULT SetItems(IScheduleItems* pItems);
 
+  // Replaces how the schedule file is read and written; null restores the XML schedule file.
+  void SetStorage(std::shared_ptr<schedule_storage> storage);
+
   int64_t AutoSaveInterval() const noexcept { return auto_save_interval_.load(); }
   void SetAutoSaveInterval(int64_t interval) noexcept { auto_save_interval_.store(interval); }
   int64_t LastFileTime() const noexcept { return last_file_time_.load(); }
@@ -79,14 +93,19 @@ class CScheduler final : public CSchedulerBase, private scheduler_tick_target {
   void StopThread() noexcept;
   class tick_scope;
   comrt::com_ptr<IScheduleItems> items() const;
+  HRESULT save_locked() COMRT_REQUIRES(file_mutex_);
+  // Whether the collection is dirty and the autosave interval has passed since the last load or save.
+  bool autosave_due(IScheduleItems* items) const;
 
   // The current collection, read and replaced under the object lock so that the thread's tick and
   // a load on another thread never see it half-replaced.
   comrt::com_ptr<IScheduleItems> items_ COMRT_GUARDED_BY(object_mutex());
 
-  // Whole loads and saves never overlap: file_mutex_ is held across each, and guards the path.
+  // Whole loads and saves never overlap: file_mutex_ is held across each (an autosave decides under
+  // it too), and guards the path and the storage.
   comrt::mutex file_mutex_;
   std::u16string file_path_ COMRT_GUARDED_BY(file_mutex_);
+  std::shared_ptr<schedule_storage> storage_ COMRT_GUARDED_BY(file_mutex_);
   // Held for the whole of Serialize.
   comrt::mutex serialize_mutex_;
 
