@@ -8,7 +8,9 @@
 
 #include <comrt/guid.h>
 
+#include "persistence/schedule_file.h"
 #include "scheduler_doubles.h"
+#include "storage_double.h"
 
 namespace {
 
@@ -21,15 +23,24 @@ constexpr GUID kOtherService{0x7D1C2E90, 0x51B4, 0x4E0A, {0x9C, 0x11, 0x2F, 0x63
 
 class SchedulerTest : public SchedulerFixture {
  protected:
+  void SetUp() override {
+    // Loads read the schedule file; what a save writes, and where, is looked at by the tests.
+    ON_CALL(*storage, load).WillByDefault(&tolvane::load_schedule_file);
+    s->SetStorage(storage);
+  }
   comrt::bstr path_in_folder(const char* name) const {
     return comrt::bstr(comrt::to_utf16((folder.path() / name).string()));
   }
-  // Whether a Save went as far as the file: it then moves LastFileTime to "now" (kT0).
+  // Whether a Save went as far as the file "schedule.xml" of the folder: the file is written there,
+  // Save returns the write's status, and LastFileTime has moved to "now".
   bool save_reaches_the_file() {
     RtSetClock(kT0 + saves_ * kSecond);
     const int64_t expected = static_cast<int64_t>(kT0 + saves_++ * kSecond);
+    EXPECT_CALL(*storage, save(comrt::to_utf16((folder.path() / "schedule.xml").string()), s.get()))
+        .WillOnce(::testing::Return(S_OK));
     const HRESULT hr = s->Save();
-    return hr != E_FAIL && s->LastFileTime() == expected;
+    return ::testing::Mock::VerifyAndClearExpectations(storage.get()) && hr == S_OK &&
+           s->LastFileTime() == expected;
   }
   std::vector<IUnknown*> providers() {
     std::lock_guard g(log->m);
@@ -38,6 +49,7 @@ class SchedulerTest : public SchedulerFixture {
 
   scratch_folder folder;
   com_ptr<tolvane::CScheduler> s = new_scheduler();
+  std::shared_ptr<MockStorage> storage = std::make_shared<::testing::NiceMock<MockStorage>>();
   uint64_t saves_ = 0;
 };
 

@@ -189,6 +189,7 @@ TEST_F(TickTest, AFailingStepEndsTheTickAndSkipsTheSave) {
   stuck->next_result = E_UNEXPECTED;
   ASSERT_EQ(first->put_Triggers(stuck.get()), S_OK);
   auto second = add_marked_item(2);
+  set_dirty(s.get(), VARIANT_TRUE);  // a save would be due if the tick went on
 
   s->OnTimer();  // must not throw
 
