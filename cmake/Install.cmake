@@ -13,6 +13,9 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/ DESTINATION ${CMAKE_INSTALL_INC
   FILES_MATCHING PATTERN "*.h")
 if(TARGET Scheduler)
   install(TARGETS Scheduler LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  # The component finds its language texts in this folder beside the library.
+  install(DIRECTORY ${TOLVANE_TEXTS_DIR}/ DESTINATION ${CMAKE_INSTALL_LIBDIR}/scheduler-texts
+    FILES_MATCHING PATTERN "*.res")
 endif()
 
 install(EXPORT TolvaneTargets NAMESPACE Tolvane:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Tolvane)
