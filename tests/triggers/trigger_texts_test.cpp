@@ -1,0 +1,151 @@
+// The triggers' display texts: lookup by the user's language, the formats of the user's locale and
+// the time trigger's descriptions built from them.
+#include <gtest/gtest.h>
+#include <unicode/uloc.h>
+
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Scheduler.h"
+#include "triggers/trigger_texts.h"
+
+namespace tolvane {
+namespace {
+
+// 2026-03-05, a Thursday, 09:05.
+constexpr SYSTEMTIME start{2026, 3, 4, 5, 9, 5, 0, 0};
+
+class TriggerTexts : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (auto& [name, value] : saved_) {
+      if (const char* v = std::getenv(name)) value = v;
+      unsetenv(name);
+    }
+  }
+  void TearDown() override {
+    for (const auto& [name, value] : saved_) value ? setenv(name, value->c_str(), 1) : unsetenv(name);
+  }
+  static void set(const char* name, const char* value) { value ? setenv(name, value, 1) : unsetenv(name); }
+
+ private:
+  std::pair<const char*, std::optional<std::string>> saved_[5] = {
+      {"LC_ALL", {}}, {"LC_MESSAGES", {}}, {"LC_TIME", {}}, {"LANG", {}}, {"TZ", {}}};
+};
+
+TEST_F(TriggerTexts, LookupFollowsLcAllThenLcMessagesThenLangAndFallsBackToEnglish) {
+  struct row { const char *all, *messages, *lang; std::u16string daily; };
+  const row rows[] = {
+      {nullptr, nullptr, "de_DE.UTF-8", u"Täglich"},    {nullptr, nullptr, "de_AT@euro", u"Täglich"},
+      {nullptr, nullptr, "fr_CA", u"Quotidien"},        {nullptr, nullptr, "xx_YY.UTF-8", u"Daily"},
+      {nullptr, nullptr, "C", u"Daily"},                {nullptr, nullptr, nullptr, u"Daily"},
+      {"fr_FR", "de_DE", "de_DE", u"Quotidien"},        {"", "de_DE", "fr_FR", u"Täglich"}};
+  for (const row& r : rows) {
+    set("LC_ALL", r.all), set("LC_MESSAGES", r.messages), set("LANG", r.lang);
+    EXPECT_EQ(load_text(165), r.daily) << (r.lang ? r.lang : "(none)");
+  }
+}
+
+TEST_F(TriggerTexts, UnknownLanguageIsEnglishWhateverIcusDefaultLocale) {
+  const std::string before = uloc_getDefault();
+  UErrorCode status = U_ZERO_ERROR;
+  uloc_setDefault("de_DE", &status);
+  set("LANG", "xx_YY");
+  EXPECT_EQ(load_text(164), u"Monthly");
+  EXPECT_EQ(schedule_trigger_description(tvScheduleScheduleTriggerRecurrenceNone, start, 0, 0),
+            u"At 9:05\u202FAM on 3/5/26");
+  uloc_setDefault(before.c_str(), &status);
+}
+
+TEST_F(TriggerTexts, EveryLanguageHasEveryTextWithItsPlaceholders) {
+  const std::pair<unsigned, std::vector<std::u16string_view>> texts[] = {
+      {164, {}}, {165, {}}, {166, {}}, {167, {}}, {168, {}}, {169, {u"{date}", u"{time}"}},
+      {170, {u"{time}"}}, {171, {u"{every}", u"{time}", u"{date}"}}, {172, {u"{time}", u"{day}"}},
+      {173, {u"{every}", u"{time}", u"{date}"}}, {174, {}}, {175, {}}, {176, {}}, {177, {}}, {178, {}},
+      {198, {u"%s"}}, {199, {u"%s"}}, {200, {}}, {201, {}}};
+  for (const char* language : {"en_US", "de_DE", "fr_FR"}) {
+    set("LANG", language);
+    for (const auto& [number, placeholders] : texts) {
+      const std::u16string text = load_text(number);
+      EXPECT_NE(text, u"") << language << " " << number;
+      for (auto p : placeholders) EXPECT_NE(text.find(p), text.npos) << language << " " << number;
+    }
+    EXPECT_EQ(load_text(1) + load_text(202), u"");
+  }
+}
+
+TEST_F(TriggerTexts, NamesByRecurrence) {
+  set("LANG", "de_DE");
+  const std::u16string names[] = {u"", u"Einmal", u"Benutzerdefiniert", u"Täglich", u"Wöchentlich", u"Monatlich",
+                                  u""};
+  for (LONG recurrence = -1; recurrence < 6; ++recurrence) {
+    EXPECT_EQ(schedule_trigger_name(recurrence), names[recurrence + 1]);
+  }
+}
+
+// The calendar fields are local already: whatever the zone, they are shown as they stand.
+class TriggerDescriptions : public TriggerTexts, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(TriggerDescriptions, InTheUsersLanguageAndFormats) {
+  set("TZ", GetParam());
+  struct row { const char* lang; LONG recurrence, mask; LONGLONG interval; std::u16string text; };
+  const row rows[] = {
+      {"en_US", 0, 0, 0, u"At 9:05\u202FAM on 3/5/26"},
+      {"de_DE", 0, 0, 0, u"Um 09:05 am 05.03.26"},
+      {"de_DE", 3, 65, 0, u"Um 09:05 jeden Sonntag, Samstag, ab 05.03.26"},
+      {"en_US", 3, 128, 0, u"At 9:05\u202FAM every , starting 3/5/26"},
+      {"de_DE", 4, 0, 0, u"Um 09:05 am 5. jedes Monats"},
+      {"de_DE", 1, 0, 120, u"Alle 2 Minuten ab 09:05 am 05.03.26"},
+      {"en_US", 7, 0, 0, u""}};
+  for (const row& r : rows) {
+    set("LANG", r.lang);
+    EXPECT_EQ(schedule_trigger_description(r.recurrence, start, r.mask, r.interval), r.text) << r.lang;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Zones, TriggerDescriptions, ::testing::Values("America/New_York", "Asia/Tokyo"));
+
+TEST_F(TriggerTexts, DatesFollowLcTimeAndTextsLcMessages) {
+  set("LC_MESSAGES", "en_US"), set("LC_TIME", "de_DE"), set("LANG", "fr_FR");
+  EXPECT_EQ(schedule_trigger_description(tvScheduleScheduleTriggerRecurrenceNone, start, 0, 0),
+            u"At 09:05 on 05.03.26");
+}
+
+TEST_F(TriggerTexts, EachRecurrenceReplacesOnlyItsPlaceholders) {
+  set("LANG", "en_US");
+  const std::u16string text = u"{every}|{time}{time}|{date}|{day}|{TIME}";
+  const std::pair<LONG, std::u16string> rows[] = {
+      {0, u"{every}|9:05\u202FAM9:05\u202FAM|3/5/26|{day}|{TIME}"},
+      {2, u"{every}|9:05\u202FAM9:05\u202FAM|{date}|{day}|{TIME}"},
+      {3, u"Tuesday|9:05\u202FAM9:05\u202FAM|3/5/26|{day}|{TIME}"},
+      {4, u"{every}|9:05\u202FAM9:05\u202FAM|{date}|5|{TIME}"},
+      {1, u"2 minutes|9:05\u202FAM9:05\u202FAM|3/5/26|{day}|{TIME}"}};
+  for (const auto& [recurrence, filled] : rows) {
+    EXPECT_EQ(fill_schedule_template(recurrence, text, start, 4, 150), filled);
+  }
+}
+
+TEST_F(TriggerTexts, IntervalIsTheLargestWholeUnitWithTheRestDropped) {
+  set("LANG", "en_US");
+  const std::pair<LONGLONG, std::u16string> rows[] = {
+      {5400, u"1 hours"}, {120, u"2 minutes"}, {2592000, u"1 months"}, {1209600 + 86399, u"2 weeks"},
+      {30, u""}, {-30, u""}, {-120, u"4294967294 minutes"}};
+  for (const auto& [interval, text] : rows) {
+    EXPECT_EQ(fill_schedule_template(tvScheduleScheduleTriggerRecurrenceCustom, u"{every}", start, 0, interval), text);
+  }
+}
+
+TEST(FormatText, OneStringConversionTakesTheArgument) {
+  const std::pair<std::u16string, std::u16string> rows[] = {
+      {u"File %s changed", u"File a.txt changed"}, {u"%ls|%ws|%S", u"a.txt|%ws|%S"},
+      {u"100%% %s", u"100% a.txt"},                {u"[%-7s][%7s]", u"[a.txt  ][%7s]"},
+      {u"[%.1s]", u"[a]"},                         {u"%d %s %", u"%d a.txt %"},
+      {u"no conversion", u"no conversion"}};
+  for (const auto& [format, text] : rows) EXPECT_EQ(format_text(format, u"a.txt"), text) << format.size();
+  EXPECT_EQ(format_text(u"%99999999999999999999s", u"x").size(), 1024u);
+}
+
+}  // namespace
+}  // namespace tolvane
