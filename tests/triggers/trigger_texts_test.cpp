@@ -8,7 +8,11 @@
 #include <string>
 #include <vector>
 
+#include <comrt/variant.h>
+
 #include "Scheduler.h"
+#include "triggers/instantiation_trigger.h"
+#include "triggers/schedule_trigger.h"
 #include "triggers/trigger_texts.h"
 
 namespace tolvane {
@@ -106,6 +110,25 @@ TEST_P(TriggerDescriptions, InTheUsersLanguageAndFormats) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Zones, TriggerDescriptions, ::testing::Values("America/New_York", "Asia/Tokyo"));
+
+TEST_F(TriggerTexts, TriggersDescribeThemselvesInTheUsersLanguage) {
+  set("LANG", "de_DE");
+  const auto trigger = comrt::make<CScheduleScheduleTrigger>();
+  trigger->put_UTC(VARIANT_TRUE);
+  trigger->put_Recurrence(tvScheduleScheduleTriggerRecurrenceMonthly);
+  trigger->put_StartTimeAsUnixTime(1772681400);  // 2026-03-05 03:30 UTC
+  comrt::bstr text;
+  for (const auto& [zone, monthly] : {std::pair{"Asia/Tokyo", u"Um 12:30 am 5. jedes Monats"},
+                                      std::pair{"America/New_York", u"Um 22:30 am 4. jedes Monats"}}) {
+    set("TZ", zone);
+    EXPECT_EQ(trigger->ToString(text.put()), S_OK);
+    EXPECT_EQ(text, monthly);
+  }
+  EXPECT_EQ(trigger->get_Name(text.put()), S_OK);
+  EXPECT_EQ(text, u"Monatlich");
+  EXPECT_EQ(comrt::make<CScheduleInstantiationTrigger>()->ToString(text.put()), S_OK);
+  EXPECT_EQ(text, u"Einmal nach dem Start");
+}
 
 TEST_F(TriggerTexts, DatesFollowLcTimeAndTextsLcMessages) {
   set("LC_MESSAGES", "en_US"), set("LC_TIME", "de_DE"), set("LANG", "fr_FR");
