@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include <comrt/variant.h>
 
@@ -64,17 +63,15 @@ TEST_F(TriggerTexts, UnknownLanguageIsEnglishWhateverIcusDefaultLocale) {
 }
 
 TEST_F(TriggerTexts, EveryLanguageHasEveryTextWithItsPlaceholders) {
-  const std::pair<unsigned, std::vector<std::u16string_view>> texts[] = {
-      {164, {}}, {165, {}}, {166, {}}, {167, {}}, {168, {}}, {169, {u"{date}", u"{time}"}},
-      {170, {u"{time}"}}, {171, {u"{every}", u"{time}", u"{date}"}}, {172, {u"{time}", u"{day}"}},
-      {173, {u"{every}", u"{time}", u"{date}"}}, {174, {}}, {175, {}}, {176, {}}, {177, {}}, {178, {}},
-      {198, {u"%s"}}, {199, {u"%s"}}, {200, {}}, {201, {}}};
+  const std::pair<unsigned, std::u16string_view> placeholders[] = {
+      {169, u"{date}"}, {169, u"{time}"}, {170, u"{time}"}, {171, u"{every}"}, {171, u"{time}"},
+      {171, u"{date}"}, {172, u"{time}"}, {172, u"{day}"},  {173, u"{every}"}, {173, u"{time}"},
+      {173, u"{date}"}, {198, u"%s"},   {199, u"%s"}};
   for (const char* language : {"en_US", "de_DE", "fr_FR"}) {
     set("LANG", language);
-    for (const auto& [number, placeholders] : texts) {
-      const std::u16string text = load_text(number);
-      EXPECT_NE(text, u"") << language << " " << number;
-      for (auto p : placeholders) EXPECT_NE(text.find(p), text.npos) << language << " " << number;
+    for (unsigned n = 164; n <= 201; n = n == 178 ? 198 : n + 1) EXPECT_NE(load_text(n), u"") << language << n;
+    for (const auto& [n, placeholder] : placeholders) {
+      EXPECT_NE(load_text(n).find(placeholder), std::u16string::npos) << language << n;
     }
     EXPECT_EQ(load_text(1) + load_text(202), u"");
   }
@@ -90,10 +87,8 @@ TEST_F(TriggerTexts, NamesByRecurrence) {
 }
 
 // The calendar fields are local already: whatever the zone, they are shown as they stand.
-class TriggerDescriptions : public TriggerTexts, public ::testing::WithParamInterface<const char*> {};
-
-TEST_P(TriggerDescriptions, InTheUsersLanguageAndFormats) {
-  set("TZ", GetParam());
+TEST_F(TriggerTexts, DescriptionsInTheUsersLanguageAndFormats) {
+  set("TZ", "Asia/Tokyo");
   struct row { const char* lang; LONG recurrence, mask; LONGLONG interval; std::u16string text; };
   const row rows[] = {
       {"en_US", 0, 0, 0, u"At 9:05\u202FAM on 3/5/26"},
@@ -108,8 +103,6 @@ TEST_P(TriggerDescriptions, InTheUsersLanguageAndFormats) {
     EXPECT_EQ(schedule_trigger_description(r.recurrence, start, r.mask, r.interval), r.text) << r.lang;
   }
 }
-
-INSTANTIATE_TEST_SUITE_P(Zones, TriggerDescriptions, ::testing::Values("America/New_York", "Asia/Tokyo"));
 
 TEST_F(TriggerTexts, TriggersDescribeThemselvesInTheUsersLanguage) {
   set("LANG", "de_DE");
