@@ -160,9 +160,19 @@ HRESULT CScheduler::save_locked() {
   return storage_->save(file_path_, this);
 }
 
-HRESULT CScheduler::Serialize(IXMLArchive*, IXMLDOMNode*) {
-  comrt::lock_guard guard(serialize_mutex_);
-  return E_NOTIMPL;
+HRESULT CScheduler::Serialize(IXMLArchive* pArchive, IXMLDOMNode* pNode) {
+  return comrt::boundary([&] {
+    comrt::check_pointer(pArchive);
+    comrt::lock_guard guard(serialize_mutex_);
+    if (pArchive->IsLoading() == S_OK) {
+      // A new collection replaces the current one only when its element could be read.
+      auto loaded = comrt::make<CScheduleItems>().as<IScheduleItems>();
+      if (FAILED(pArchive->ExchangeObject(pNode, u"Items", loaded.get()))) return S_OK;
+      return SetItems(loaded.get());
+    }
+    const auto current = items();
+    return current ? pArchive->ExchangeObject(pNode, u"Items", current.get()) : S_OK;
+  });
 }
 
 HRESULT CScheduler::GetClassID(CLSID* pClassID) {
