@@ -590,10 +590,10 @@ class document_object final : public node_object<document_object, IXMLDOMDocumen
     });
   }
   HRESULT STDMETHODCALLTYPE createElement(BSTR tagName, IXMLDOMElement** element) override {
-    return create(element, pugi::node_element, checked_name(tagName), {});
+    return boundary([&] { return create(element, pugi::node_element, checked_name(tagName), {}); });
   }
   HRESULT STDMETHODCALLTYPE createTextNode(BSTR data, IXMLDOMText** text) override {
-    return create(text, pugi::node_pcdata, {}, utf8(data));
+    return boundary([&] { return create(text, pugi::node_pcdata, {}, utf8(data)); });
   }
   HRESULT STDMETHODCALLTYPE createComment(BSTR data, IXMLDOMComment** comment) override {
     return boundary([&] {
