@@ -211,8 +211,12 @@ class node_object : public implements<D, I, IXmlNodeAccess> {
       if (outNewChild) *outNewChild = nullptr;
       node_state& child = state_of(newChild);
       if (child.t != state_.t || child.attr || child.node == state_.t->content) return E_INVALIDARG;
-      for (pugi::xml_node p = state_.node; p; p = p.parent()) {
-        if (p == child.node) return E_INVALIDARG;  // this node or one of its ancestors
+      // This node or one of its ancestors (only a node with children can be an ancestor).
+      if (child.node == state_.node) return E_INVALIDARG;
+      if (child.node.first_child()) {
+        for (pugi::xml_node p = state_.node; p; p = p.parent()) {
+          if (p == child.node) return E_INVALIDARG;
+        }
       }
       if (!is_container()) return E_FAIL;
       if (kind() == NODE_DOCUMENT) {
