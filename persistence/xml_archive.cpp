@@ -118,16 +118,14 @@ std::u16string CXMLArchive::load_failure() const {
 HRESULT CXMLArchive::store_value(IXMLDOMNode* parent, LPCOLESTR name, const VARIANT& value, DWORD flags) {
   com_ptr<IXMLDOMElement> element;
   check_hresult(document_->createElement(bstr(name).get(), element.put()));
-  com_ptr<IXMLDOMText> text;
-  check_hresult(document_->createTextNode(bstr(u"").get(), text.put()));
+  // The text of an element without children becomes its one text node.
   if ((flags & XMLARCHIVE_FLAG_BASE64) && value.vt == VT_BSTR) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(value.bstrVal);
     const std::string encoded = base64_lines(bytes, SysStringByteLen(value.bstrVal));
-    check_hresult(text->put_nodeValue(variant(comrt::to_utf16(encoded))));
+    check_hresult(element->put_text(bstr(comrt::to_utf16(encoded)).get()));
   } else {
-    check_hresult(text->put_nodeTypedValue(value));
+    check_hresult(element->put_nodeTypedValue(value));
   }
-  check_hresult(element->appendChild(text.get(), nullptr));
   if (flags & XMLARCHIVE_FLAG_VT) {
     check_hresult(element->setAttribute(bstr(u"vt").get(), variant(static_cast<uint16_t>(value.vt))));
   }
@@ -382,11 +380,8 @@ HRESULT CXMLArchive::Load(VARIANT varSource, IXMLDOMNode** ppRoot) {
     if (!last) return E_FAIL;
     bstr name;
     check_hresult(last->get_nodeName(name.put()));
-    // A document may wrap its content in a final element named "Root" (any case).
-    DOMNodeType type = NODE_INVALID;
-    check_hresult(last->get_nodeType(&type));
-    *ppRoot = type == NODE_ELEMENT && equals_ignoring_case(name.view(), u"Root") ? last.detach()
-                                                                                : document_.as<IXMLDOMNode>().detach();
+    // A document may wrap its content in a final node named "Root" (any case).
+    *ppRoot = equals_ignoring_case(name.view(), u"Root") ? last.detach() : document_.as<IXMLDOMNode>().detach();
     return S_OK;
   });
 }

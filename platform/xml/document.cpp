@@ -37,7 +37,16 @@ constexpr int kDefaultMaxDepth = 256;
 // ---------------------------------------------------------------------------------------------
 // Text at the interface
 
-std::string utf8(BSTR s) { return to_utf8(bstr_view(s)); }
+std::string utf8(BSTR s) {
+  const std::u16string_view text = bstr_view(s);
+  // Names and most values are ASCII: those are copied as they are.
+  std::string out(text.size(), '\0');
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] >= 0x80) return to_utf8(text);
+    out[i] = static_cast<char>(text[i]);
+  }
+  return out;
+}
 
 BSTR to_bstr(std::string_view text) { return bstr(to_utf16(text)).detach(); }
 
@@ -353,7 +362,7 @@ class node_object : public implements<D, I, IXmlNodeAccess> {
       return S_OK;
     }
     while (pugi::xml_node c = state_.node.first_child()) check(static_cast<bool>(state_.t->detached.append_move(c)));
-    if (!text.empty()) check(state_.node.append_child(pugi::node_pcdata).set_value(text.c_str(), text.size()));
+    check(state_.node.append_child(pugi::node_pcdata).set_value(text.c_str(), text.size()));
     return S_OK;
   }
 
