@@ -18,6 +18,7 @@
 
 #include "TransferQueue.h"
 #include "XMLArchive.h"
+#include "actions/queue_action.h"
 #include "items/schedule_item.h"
 #include "items/schedule_items.h"
 #include "persistence/xml_archive.h"
@@ -29,8 +30,8 @@ using comrt::com_ptr;
 
 constexpr int kItems = 10'000;
 
-// Stand-ins with the stored fields of a daily time trigger and of a queue action with its template
-// transfer, written and read through the archive as those classes do.
+// A stand-in with the stored fields of a daily time trigger, written and read through the archive as
+// that class does, and a host transfer that stores its source and destination.
 class BenchTrigger final : public comrt::implements<BenchTrigger, IScheduleTrigger, IXMLArchiveSerializable, IPersist> {
  public:
   HRESULT STDMETHODCALLTYPE get_Name(BSTR*) override { return E_NOTIMPL; }
@@ -59,8 +60,14 @@ class BenchTrigger final : public comrt::implements<BenchTrigger, IScheduleTrigg
   VARIANT_BOOL enable = VARIANT_TRUE, utc = VARIANT_TRUE;
 };
 
-class BenchTransfer final : public comrt::implements<BenchTransfer, IXMLArchiveSerializable, IPersist> {
+class BenchTransfer final
+    : public comrt::implements<BenchTransfer, ITransferQueueItem, IXMLArchiveSerializable, IPersist> {
  public:
+  HRESULT STDMETHODCALLTYPE CreateQueueCopy(ITransferQueueItem**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE get_Kind(LONG*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE get_Source(ITransferSourceDescriptor**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE ApplyChangeSet(IFolderTreeChangeSet*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE get_Dependencies(ITransferDependencies**) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetClassID(CLSID* id) override {
     *id = CLSID_TransferQueueItem;
     return S_OK;
@@ -74,24 +81,12 @@ class BenchTransfer final : public comrt::implements<BenchTransfer, IXMLArchiveS
   std::u16string source = u"/srv/outgoing/reports", destination = u"sftp://backup.example.com/reports";
 };
 
-class BenchAction final : public comrt::implements<BenchAction, IScheduleAction, IXMLArchiveSerializable, IPersist> {
- public:
-  HRESULT STDMETHODCALLTYPE Run(IUnknown*) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE Clone(IScheduleAction**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetClassID(CLSID* id) override {
-    *id = CLSID_ScheduleQueueAction;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE Serialize(IXMLArchive* archive, IXMLDOMNode* node) override {
-    tolvane::CXMLDataExchange dx(archive, node);
-    if (dx.loading()) item = comrt::make<BenchTransfer>();
-    archive->ExchangeObject(node, u"Item", item.as<IUnknown>().get());
-    dx.ExchangeFlag(u"DependOnPreviousItem", depend);
-    return S_OK;
-  }
-  com_ptr<BenchTransfer> item = comrt::make<BenchTransfer>();
-  VARIANT_BOOL depend = VARIANT_TRUE;
-};
+com_ptr<IScheduleAction> queue_action() {
+  auto action = comrt::make<tolvane::CScheduleQueueAction>();
+  action->put_Item(comrt::make<BenchTransfer>().as<IUnknown>().get());
+  action->put_DependOnPreviousItem(VARIANT_TRUE);
+  return action.as<IScheduleAction>();
+}
 
 template <class T>
 class factory final : public comrt::implements<factory<T>, IClassFactory> {
@@ -111,7 +106,10 @@ struct fixture {
     DWORD cookie = 0;
     CoRegisterClassObject(CLSID_ScheduleScheduleTrigger, comrt::make<factory<BenchTrigger>>().as<IUnknown>().get(),
                           CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie);
-    CoRegisterClassObject(CLSID_ScheduleQueueAction, comrt::make<factory<BenchAction>>().as<IUnknown>().get(),
+    CoRegisterClassObject(CLSID_ScheduleQueueAction,
+                          comrt::make<comrt::class_factory<tolvane::CScheduleQueueAction>>().as<IUnknown>().get(),
+                          CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie);
+    CoRegisterClassObject(CLSID_TransferQueueItem, comrt::make<factory<BenchTransfer>>().as<IUnknown>().get(),
                           CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie);
     tolvane::CScheduler::set_timer_clock(std::make_shared<comrt::manual_timer_clock>());  // no ticks
     std::string pattern = (std::filesystem::exists("/dev/shm") ? std::string("/dev/shm")
@@ -132,7 +130,7 @@ struct fixture {
       triggers->Add(comrt::make<BenchTrigger>().get());
       com_ptr<IScheduleActions> actions;
       item->get_Actions(actions.put());
-      actions->Add(comrt::make<BenchAction>().get());
+      actions->Add(queue_action().get());
       scheduler->AddItem(item.get());
     }
     scheduler->Save();
@@ -207,7 +205,7 @@ void BM_ObjectsOnly(benchmark::State& state) {
       triggers->Add(comrt::make<BenchTrigger>().get());
       com_ptr<IScheduleActions> actions;
       item->get_Actions(actions.put());
-      actions->Add(comrt::make<BenchAction>().get());
+      actions->Add(queue_action().get());
       items->AddItem(item.get());
     }
     items->Disconnect();
