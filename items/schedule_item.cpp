@@ -298,11 +298,15 @@ void CScheduleItem::store(CXMLDataExchange& dx) {
   IXMLArchive* archive = dx.archive();
   GUID id;
   std::u16string name, description;
+  comrt::com_ptr<IScheduleActions> actions;
+  comrt::com_ptr<IScheduleTriggers> triggers;
   {
     comrt::lock_guard guard(fields_mutex_);
     id = id_;
     name = name_;
     description = description_;
+    actions = actions_;
+    triggers = triggers_;
   }
   check_hresult(archive->ExchangeGuid(dx.node(), u"Id", &id));
   if (!name.empty()) check_hresult(dx.ExchangeString(u"Name", name));
@@ -320,9 +324,7 @@ void CScheduleItem::store(CXMLDataExchange& dx) {
   time = created_.load();
   if (time != 0) check_hresult(dx.ExchangeFileTime(u"Created", time));
 
-  const auto actions = read(fields_mutex_, actions_);
   if (actions) check_hresult(archive->ExchangeObject(dx.node(), u"Actions", actions.get()));
-  const auto triggers = read(fields_mutex_, triggers_);
   LONG count = 0;
   if (triggers) check_hresult(triggers->get_Count(&count));
   if (count > 0) check_hresult(archive->ExchangeObject(dx.node(), u"Triggers", triggers.get()));
