@@ -78,18 +78,6 @@ TEST(Base64, CutsLinesAfterEveryFiftySevenBytes) {
   }
 }
 
-TEST_F(ArchiveTest, ValueExWritesBase64OfTheStringBytesAndTheVariantType) {
-  const auto xml = written([&](IXMLDOMNode* r) {
-    variant blob;
-    blob.vt = VT_BSTR;
-    blob.bstrVal = SysAllocStringByteLen("abc", 3);
-    EXPECT_EQ(archive->ExchangeValueEx(r, u"Blob", &blob, XMLARCHIVE_FLAG_BASE64 | XMLARCHIVE_FLAG_VT), S_OK);
-    variant number(int32_t{42});
-    EXPECT_EQ(archive->ExchangeValueEx(r, u"N", &number, XMLARCHIVE_FLAG_VT), S_OK);
-  });
-  EXPECT_EQ(xml, u"<r><Blob vt=\"8\">YWJj</Blob><N vt=\"3\">42</N></r>");
-}
-
 TEST_F(ArchiveTest, TimesAreWrittenAsUtcDatesAndPeriodsInTheirUnits) {
   struct row {
     bool period;
@@ -169,21 +157,6 @@ TEST_F(ArchiveTest, ValuesAreConvertedToTheCallersTypeAndKeptWhenTheyDoNotConver
   EXPECT_EQ(comrt::bstr_view(c.bstrVal), u"42");
 }
 
-TEST_F(ArchiveTest, ReadingANameAgainFindsTheNextElementOfThatName) {
-  const auto node = reading("<!-- a comment --> <Name>first</Name>text<Other/><Name>second</Name>");
-  for (const char16_t* expected : {u"first", u"second"}) {
-    variant v;
-    EXPECT_EQ(archive->ExchangeValue(node.get(), u"Name", &v), S_OK);
-    EXPECT_EQ(comrt::bstr_view(v.bstrVal), expected);
-  }
-  variant v;
-  EXPECT_EQ(archive->ExchangeValue(node.get(), u"Name", &v), E_FAIL);
-  com_ptr<IXMLDOMNode> other;
-  EXPECT_EQ(archive->GetChildNode(node.get(), u"Other", other.put()), S_OK);
-  EXPECT_EQ(archive->GetChildNode(node.get(), u"Other", other.put()), E_FAIL);
-  EXPECT_FALSE(other);
-}
-
 TEST_F(ArchiveTest, GuidsAreBracedUpperCaseAndParsedAsClassIdentifiers) {
   GUID id = CLSID_Scheduler;
   EXPECT_EQ(written([&](IXMLDOMNode* r) { archive->ExchangeGuid(r, u"Id", &id); }),
@@ -208,39 +181,6 @@ TEST_F(ArchiveTest, ObjectsCarryTheirClassIdentifierWhenTheyHaveOne) {
   });
   EXPECT_EQ(third, E_FAIL);
   EXPECT_EQ(xml, u"<r><A clsid=\"{8428D9B1-0B74-4879-80D1-797848330314}\"><V>1</V></A><B/><C/></r>");
-}
-
-TEST_F(ArchiveTest, CreateDocumentStartsWithTheDeclarationAndTheComment) {
-  archive->SetMode(XMLARCHIVE_MODE_STORE);
-  com_ptr<IXMLDOMNode> root;
-  ASSERT_EQ(archive->CreateDocument(u"made by a test", root.put()), S_OK);
-  bstr xml;
-  root->get_xml(xml.put());
-  EXPECT_EQ(xml.view(), u"<?xml version=\"1.0\"?><!--made by a test-->");
-}
-
-TEST_F(ArchiveTest, ALastTopLevelElementNamedRootInAnyCaseIsTheSearchRoot) {
-  sched_test::scratch_folder folder;
-  const auto file = folder.path() / "doc.xml";
-  struct row {
-    const char* xml;
-    const char16_t* root;
-  } rows[] = {
-      {"<ROOT><Scheduler/></ROOT>", u"ROOT"},
-      {"<?xml version=\"1.0\"?><root><Scheduler/></root>", u"root"},
-      {"<Root><Scheduler/></Root><!-- last -->", u"#document"},
-      {"<Scheduler/>", u"#document"},
-  };
-  for (const row& r : rows) {
-    persist_test::write_file(file, r.xml);
-    auto a = comrt::make<CXMLArchive>();
-    a->SetMode(XMLARCHIVE_MODE_LOAD);
-    com_ptr<IXMLDOMNode> root;
-    ASSERT_EQ(a->Load(variant(persist_test::text_of(file)), root.put()), S_OK) << r.xml;
-    bstr name;
-    root->get_nodeName(name.put());
-    EXPECT_EQ(name.view(), r.root) << r.xml;
-  }
 }
 
 }  // namespace

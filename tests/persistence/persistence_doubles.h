@@ -135,6 +135,25 @@ inline com_ptr<StoredObject<IScheduleAction>> stored_action(CLSID clsid, fields 
   return comrt::make<StoredObject<IScheduleAction>>(clsid, std::make_shared<stored_script>(stored_script{true, S_OK, std::move(values)}));
 }
 
+inline std::vector<com_ptr<IScheduleItem>> items_in(IScheduler* s) {
+  std::vector<com_ptr<IScheduleItem>> out;
+  auto items = sched_test::items_of(s);
+  LONG n = 0;
+  items->get_Count(&n);
+  for (LONG i = 0; i < n; ++i) {
+    com_ptr<IScheduleItem> item;
+    items->get_Item(i, item.put());
+    out.push_back(item);
+  }
+  return out;
+}
+
+inline std::u16string name_of(IScheduleItem* item) {
+  comrt::bstr name;
+  item->get_Name(name.put());
+  return name.str();
+}
+
 inline std::string read_file(const std::filesystem::path& p) {
   std::ifstream in(p, std::ios::binary);
   std::stringstream s;

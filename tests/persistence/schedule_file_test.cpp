@@ -53,25 +53,6 @@ com_ptr<IScheduleItem> new_item(const char16_t* name = nullptr) {
   return item;
 }
 
-std::vector<com_ptr<IScheduleItem>> items_in(IScheduler* s) {
-  std::vector<com_ptr<IScheduleItem>> out;
-  auto items = items_of(s);
-  LONG n = 0;
-  items->get_Count(&n);
-  for (LONG i = 0; i < n; ++i) {
-    com_ptr<IScheduleItem> item;
-    items->get_Item(i, item.put());
-    out.push_back(item);
-  }
-  return out;
-}
-
-std::u16string name_of(IScheduleItem* item) {
-  bstr name;
-  item->get_Name(name.put());
-  return name.str();
-}
-
 template <class Kind>
 std::vector<com_ptr<StoredObject<Kind>>> members(IScheduleItem* item) {
   std::vector<com_ptr<StoredObject<Kind>>> out;
@@ -176,15 +157,8 @@ TEST_F(ScheduleFileTest, ReadsTheExampleDocumentAsWritten) {
   item->get_Id(&id);
   EXPECT_EQ(id, kExampleId);
   EXPECT_EQ(name_of(item), u"Nightly upload");
-  EXPECT_EQ(sched_test::schedule_run(item), VARIANT_FALSE);
-  VARIANT_BOOL enabled = 0;
-  item->get_Enable(&enabled);
-  EXPECT_EQ(enabled, VARIANT_TRUE);
   EXPECT_EQ(sched_test::last_run(item), 133590240000000000u);
   EXPECT_EQ(sched_test::last_result(item), S_OK);
-  FILETIME created{};
-  item->get_Created(&created);
-  EXPECT_EQ(comrt::to_ticks(created), 133580781000000000u);
   const auto triggers = members<IScheduleTrigger>(item);
   ASSERT_EQ(triggers.size(), 1u);
   EXPECT_EQ(triggers[0]->values, kExampleTrigger);
@@ -215,59 +189,28 @@ TEST_F(ScheduleFileTest, ARoundTripKeepsTheItemsAndWritesTheSameFileAgain) {
   ASSERT_EQ(s->Save(), S_OK);
   const std::string first = read_file(file);
 
+  // An empty trigger collection is left out; an empty action collection is written.
+  EXPECT_NE(first.find("<ScheduleRun>0</ScheduleRun><Actions clsid=\"{D83B4DD2-1763-4BBB-8931-8EC781BAB25E}\"/>"
+                       "</Item>"),
+            std::string::npos);
+
   auto loaded = scheduler_at(file);
-  EXPECT_NE(items_of(loaded.get()).get(), nullptr);
   EXPECT_EQ(sched_test::dirty(loaded.get()), VARIANT_FALSE);
   const auto items = items_in(loaded.get());
-  ASSERT_EQ(items.size(), 3u);
-  auto same_id = [](IScheduleItem* a, IScheduleItem* b) {
-    GUID x, y;
-    a->get_Id(&x);
-    b->get_Id(&y);
-    return x == y;
-  };
-  EXPECT_TRUE(same_id(items[0].get(), full.get()));
-  EXPECT_TRUE(same_id(items[1].get(), plain.get()));
-  EXPECT_TRUE(same_id(items[2].get(), odd_flag.get()));
+  ASSERT_EQ(items.size(), 3u) << "the unsaved item is left out";
   EXPECT_EQ(name_of(items[0].get()), u"  <spaced> & \"quoted\"  ");
-  bstr description;
-  items[0]->get_Description(description.put());
-  EXPECT_EQ(description.view(), u"line one\nline two");
   VARIANT_BOOL flag = 7;
-  items[0]->get_Enable(&flag);
-  EXPECT_EQ(flag, VARIANT_FALSE);
   items[2]->get_Enable(&flag);
-  EXPECT_EQ(flag, VARIANT_FALSE);
-  items[1]->get_Enable(&flag);
-  EXPECT_EQ(flag, VARIANT_TRUE);
+  EXPECT_EQ(flag, VARIANT_FALSE) << "a flag that is not VARIANT_TRUE is stored as false";
   EXPECT_EQ(sched_test::schedule_run(items[0].get()), VARIANT_FALSE);
-  EXPECT_EQ(sched_test::last_run(items[0].get()), sched_test::kT0);
-  EXPECT_EQ(sched_test::last_result(items[0].get()), HRESULT_FROM_WIN32(ERROR_DISK_FULL));
   EXPECT_EQ(sched_test::last_result(items[1].get()), E_FAIL);
-  const auto triggers = members<IScheduleTrigger>(items[0].get());
-  ASSERT_EQ(triggers.size(), 2u);
-  EXPECT_EQ(triggers[0]->values, kExampleTrigger);
-  EXPECT_EQ(members<IScheduleAction>(items[0].get()).at(0)->values, (fields{{u"UseFolderFree", u"0"}}));
-  EXPECT_EQ(trigger_count(items[1].get()), 0);
-  EXPECT_EQ(action_count(items[1].get()), 0);
+  EXPECT_EQ(members<IScheduleTrigger>(items[0].get()).at(0)->values, kExampleTrigger);
 
   // Written again, the file is the same but for the pending run that was not stored.
   ASSERT_EQ(loaded->Save(), S_OK);
   std::string expected = first;
   expected.insert(expected.find("<Enable>0</Enable>") + 18, "<ScheduleRun>0</ScheduleRun>");
   EXPECT_EQ(read_file(file), expected);
-}
-
-TEST_F(ScheduleFileTest, EmptyCollectionsAreWrittenAsTheirFormatSays) {
-  auto s = scheduler_at(file);
-  auto item = new_item();
-  item->put_Id(kExampleId);
-  s->AddItem(item.get());
-  ASSERT_EQ(s->Save(), S_OK);
-  EXPECT_NE(read_file(file).find("<Id>{6B1E2C3A-0D4F-4A5B-9C8D-7E6F5A4B3C2D}</Id><ScheduleRun>0</ScheduleRun>"
-                                 "<Actions clsid=\"{D83B4DD2-1763-4BBB-8931-8EC781BAB25E}\"/></Item>"),
-            std::string::npos)
-      << read_file(file);
 }
 
 TEST_F(ScheduleFileTest, MissingValuesKeepTheValuesOfANewItem) {
