@@ -17,6 +17,7 @@
 #include <comrt/xmldom.h>
 
 #include "XMLArchive.h"
+#include "persistence/xml_archive.h"
 #include "scheduler/scheduler_doubles.h"
 
 namespace persist_test {
@@ -152,6 +153,30 @@ inline std::u16string name_of(IScheduleItem* item) {
   comrt::bstr name;
   item->get_Name(name.put());
   return name.str();
+}
+
+// An object's element as the archive writes it.
+inline std::u16string written_element(const char16_t* name, IUnknown* object) {
+  auto archive = comrt::make<tolvane::CXMLArchive>();
+  archive->SetMode(XMLARCHIVE_MODE_STORE);
+  com_ptr<IXMLDOMNode> root, element;
+  archive->CreateDocument(nullptr, root.put());
+  EXPECT_EQ(archive->ExchangeObject(root.get(), name, object), S_OK);
+  root->selectSingleNode(comrt::bstr(name).get(), element.put());
+  comrt::bstr xml;
+  element->get_xml(xml.put());
+  return xml.str();
+}
+
+// Lets an object read the element `name` of the document `xml`.
+inline HRESULT read_element(const std::u16string& xml, const char16_t* name, IUnknown* object) {
+  auto archive = comrt::make<tolvane::CXMLArchive>();
+  com_ptr<IXMLDOMDocument> doc;
+  archive->GetDocument(doc.put());
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  EXPECT_EQ(doc.as<IXMLDOMDocument2>()->loadXML(comrt::bstr(xml).get(), &ok), S_OK);
+  archive->SetMode(XMLARCHIVE_MODE_LOAD);
+  return archive->ExchangeObject(doc.as<IXMLDOMNode>().get(), name, object);
 }
 
 inline std::string read_file(const std::filesystem::path& p) {

@@ -50,28 +50,11 @@ struct registered_transfer_class {
   DWORD cookie = 0;
 };
 
-// The action's element as written, and the action read back from it.
 std::u16string write(CScheduleQueueAction* action) {
-  auto archive = comrt::make<CXMLArchive>();
-  archive->SetMode(XMLARCHIVE_MODE_STORE);
-  com_ptr<IXMLDOMNode> root;
-  archive->CreateDocument(nullptr, root.put());
-  EXPECT_EQ(archive->ExchangeObject(root.get(), u"Action", static_cast<IScheduleAction*>(action)), S_OK);
-  com_ptr<IXMLDOMNode> element;
-  root->selectSingleNode(bstr(u"Action").get(), element.put());
-  bstr xml;
-  element->get_xml(xml.put());
-  return xml.str();
+  return persist_test::written_element(u"Action", static_cast<IScheduleAction*>(action));
 }
-
 HRESULT read(const std::u16string& xml, CScheduleQueueAction* action) {
-  auto archive = comrt::make<CXMLArchive>();
-  com_ptr<IXMLDOMDocument> doc;
-  archive->GetDocument(doc.put());
-  VARIANT_BOOL ok = VARIANT_FALSE;
-  EXPECT_EQ(doc.as<IXMLDOMDocument2>()->loadXML(bstr(xml).get(), &ok), S_OK);
-  archive->SetMode(XMLARCHIVE_MODE_LOAD);
-  return archive->ExchangeObject(doc.as<IXMLDOMNode>().get(), u"Action", static_cast<IScheduleAction*>(action));
+  return persist_test::read_element(xml, u"Action", static_cast<IScheduleAction*>(action));
 }
 
 TEST(QueueActionFile, StoresTheFlagsUnderTheirConditionsAndReadsThemBack) {
