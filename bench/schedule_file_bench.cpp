@@ -23,6 +23,7 @@
 #include "items/schedule_items.h"
 #include "persistence/xml_archive.h"
 #include "scheduler/scheduler.h"
+#include "triggers/schedule_trigger.h"
 
 namespace {
 
@@ -30,36 +31,7 @@ using comrt::com_ptr;
 
 constexpr int kItems = 10'000;
 
-// A stand-in with the stored fields of a daily time trigger, written and read through the archive as
-// that class does, and a host transfer that stores its source and destination.
-class BenchTrigger final : public comrt::implements<BenchTrigger, IScheduleTrigger, IXMLArchiveSerializable, IPersist> {
- public:
-  HRESULT STDMETHODCALLTYPE get_Name(BSTR*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE ToString(BSTR*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE Clone(IScheduleTrigger**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE IsSet() override { return S_FALSE; }
-  HRESULT STDMETHODCALLTYPE Next() override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE GetClassID(CLSID* id) override {
-    *id = CLSID_ScheduleScheduleTrigger;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE Serialize(IXMLArchive* archive, IXMLDOMNode* node) override {
-    tolvane::CXMLDataExchange dx(archive, node);
-    dx.ExchangeLong(u"Version", version);
-    dx.ExchangeLong(u"Recurrence", recurrence);
-    archive->ExchangeTime(node, u"StartTime", &start);
-    archive->ExchangeTime(node, u"NextRunTime", &next);
-    archive->ExchangeTime(node, u"LastRunTime", &last);
-    dx.ExchangeFlag(u"Enable", enable);
-    dx.ExchangeFlag(u"UTC", utc);
-    archive->ExchangeTimeSpan(node, u"RecurrenceTimeInterval", &interval);
-    return S_OK;
-  }
-  LONG version = 2, recurrence = 2;
-  ULONGLONG start = 1714550400, next = 1714636800, last = 1714550400, interval = 86400;
-  VARIANT_BOOL enable = VARIANT_TRUE, utc = VARIANT_TRUE;
-};
-
+// A host transfer that stores its source and destination.
 class BenchTransfer final
     : public comrt::implements<BenchTransfer, ITransferQueueItem, IXMLArchiveSerializable, IPersist> {
  public:
@@ -80,6 +52,16 @@ class BenchTransfer final
   }
   std::u16string source = u"/srv/outgoing/reports", destination = u"sftp://backup.example.com/reports";
 };
+
+com_ptr<IScheduleTrigger> daily_trigger() {
+  auto trigger = comrt::make<tolvane::CScheduleScheduleTrigger>();
+  trigger->put_Recurrence(tvScheduleScheduleTriggerRecurrenceDaily);
+  trigger->put_StartTimeAsUnixTime(1714550400);
+  trigger->put_LastOccurrenceAsUnixTime(1714550400);
+  trigger->put_UTC(VARIANT_TRUE);
+  trigger->UpdateNextOccurrence();
+  return trigger.as<IScheduleTrigger>();
+}
 
 com_ptr<IScheduleAction> queue_action() {
   auto action = comrt::make<tolvane::CScheduleQueueAction>();
@@ -104,7 +86,8 @@ struct fixture {
 
   fixture() {
     DWORD cookie = 0;
-    CoRegisterClassObject(CLSID_ScheduleScheduleTrigger, comrt::make<factory<BenchTrigger>>().as<IUnknown>().get(),
+    CoRegisterClassObject(CLSID_ScheduleScheduleTrigger,
+                          comrt::make<comrt::class_factory<tolvane::CScheduleScheduleTrigger>>().as<IUnknown>().get(),
                           CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie);
     CoRegisterClassObject(CLSID_ScheduleQueueAction,
                           comrt::make<comrt::class_factory<tolvane::CScheduleQueueAction>>().as<IUnknown>().get(),
@@ -127,7 +110,7 @@ struct fixture {
       item->put_Created(FILETIME{0x12340000, 0x01DA9B2C});
       com_ptr<IScheduleTriggers> triggers;
       item->get_Triggers(triggers.put());
-      triggers->Add(comrt::make<BenchTrigger>().get());
+      triggers->Add(daily_trigger().get());
       com_ptr<IScheduleActions> actions;
       item->get_Actions(actions.put());
       actions->Add(queue_action().get());
@@ -202,7 +185,7 @@ void BM_ObjectsOnly(benchmark::State& state) {
       auto item = comrt::make<tolvane::CScheduleItem>();
       com_ptr<IScheduleTriggers> triggers;
       item->get_Triggers(triggers.put());
-      triggers->Add(comrt::make<BenchTrigger>().get());
+      triggers->Add(daily_trigger().get());
       com_ptr<IScheduleActions> actions;
       item->get_Actions(actions.put());
       actions->Add(queue_action().get());
