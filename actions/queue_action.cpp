@@ -2,6 +2,8 @@
 
 #include <comrt/variant.h>
 
+#include "persistence/xml_archive.h"
+
 namespace tolvane {
 
 namespace {
@@ -174,7 +176,30 @@ HRESULT CScheduleQueueAction::GetClassID(CLSID* pClassID) {
   return comrt::persist_class_id(pClassID, CLSID_ScheduleQueueAction);
 }
 
-// Storage comes with the schedule file.
-HRESULT CScheduleQueueAction::Serialize(IXMLArchive*, IXMLDOMNode*) { return E_NOTIMPL; }
+// The template transfer is the host's own object and stores itself in "Item". The property
+// UseFolderTree is stored as "UseFolderFree", the name the file format has always used.
+HRESULT CScheduleQueueAction::Serialize(IXMLArchive* pArchive, IXMLDOMNode* pNode) {
+  return comrt::boundary([&] {
+    CXMLDataExchange dx(comrt::check_pointer(pArchive), pNode);
+    if (dx.loading()) {
+      item_.set(nullptr);
+      previous_item_.set(nullptr);
+      // A transfer is made from the host's item class whether or not the element is there: an
+      // action that cannot hold a transfer cannot be read.
+      const auto item = create_host_object<ITransferQueueItem>(CLSID_TransferQueueItem);
+      if (SUCCEEDED(pArchive->ExchangeObject(pNode, u"Item", item.get()))) item_.set(item);
+      VARIANT_BOOL flag = use_folder_tree_.load();
+      if (dx.ExchangeFlag(u"UseFolderFree", flag) == S_OK) use_folder_tree_.store(flag);
+      flag = depend_on_previous_item_.load();
+      if (dx.ExchangeFlag(u"DependOnPreviousItem", flag) == S_OK) depend_on_previous_item_.store(flag);
+      return;
+    }
+    if (const auto item = item_.get()) check_hresult(pArchive->ExchangeObject(pNode, u"Item", item.get()));
+    VARIANT_BOOL flag = use_folder_tree_.load();
+    if (flag != VARIANT_TRUE) check_hresult(dx.ExchangeFlag(u"UseFolderFree", flag));
+    flag = depend_on_previous_item_.load();
+    if (flag != VARIANT_FALSE) check_hresult(dx.ExchangeFlag(u"DependOnPreviousItem", flag));
+  });
+}
 
 }  // namespace tolvane

@@ -5,6 +5,7 @@
 #include <comrt/variant.h>
 
 #include "actions/schedule_actions.h"
+#include "persistence/xml_archive.h"
 #include "triggers/schedule_triggers.h"
 
 namespace tolvane {
@@ -247,6 +248,86 @@ HRESULT CScheduleItem::GetClassID(CLSID* pClassID) {
   return S_OK;
 }
 
-HRESULT CScheduleItem::Serialize(IXMLArchive*, IXMLDOMNode*) { return E_NOTIMPL; }
+HRESULT CScheduleItem::Serialize(IXMLArchive* pArchive, IXMLDOMNode* pNode) {
+  return comrt::boundary([&] {
+    CXMLDataExchange dx(comrt::check_pointer(pArchive), pNode);
+    if (dx.loading()) {
+      load(dx);
+    } else {
+      store(dx);
+    }
+  });
+}
+
+// Each value read replaces the field only when it could be read; the others keep the values of a
+// new item.
+void CScheduleItem::load(CXMLDataExchange& dx) {
+  IXMLArchive* archive = dx.archive();
+  GUID id;
+  comrt::check_hresult(get_Id(&id));
+  if (archive->ExchangeGuid(dx.node(), u"Id", &id) == S_OK) put_Id(id);
+  std::u16string name, description;
+  dx.ExchangeString(u"Name", name);
+  dx.ExchangeString(u"Description", description);
+  {
+    comrt::lock_guard guard(fields_mutex_);
+    name_ = std::move(name);
+    description_ = std::move(description);
+  }
+  VARIANT_BOOL flag = enable_.load();
+  if (dx.ExchangeFlag(u"Enable", flag) == S_OK) enable_ = flag;
+  flag = schedule_run_.load();
+  if (dx.ExchangeFlag(u"ScheduleRun", flag) == S_OK) schedule_run_ = flag;
+  ULONGLONG time = last_run_time_.load();
+  if (dx.ExchangeFileTime(u"LastRunTime", time) == S_OK) last_run_time_ = time;
+  LONG result = last_task_result_.load();
+  if (dx.ExchangeLong(u"LastRunResult", result) == S_OK) last_task_result_ = result;
+  time = created_.load();
+  if (dx.ExchangeFileTime(u"Created", time) == S_OK) created_ = time;
+
+  // The collections are read into new objects, which replace the item's only when read.
+  auto actions = comrt::make<CScheduleActions>().as<IScheduleActions>();
+  if (SUCCEEDED(archive->ExchangeObject(dx.node(), u"Actions", actions.get()))) put_Actions(actions.get());
+  auto triggers = comrt::make<CScheduleTriggers>().as<IScheduleTriggers>();
+  if (SUCCEEDED(archive->ExchangeObject(dx.node(), u"Triggers", triggers.get()))) put_Triggers(triggers.get());
+}
+
+// The elements in their order, each only under its condition; the first failure ends the write.
+void CScheduleItem::store(CXMLDataExchange& dx) {
+  using comrt::check_hresult;
+  IXMLArchive* archive = dx.archive();
+  GUID id;
+  std::u16string name, description;
+  comrt::com_ptr<IScheduleActions> actions;
+  comrt::com_ptr<IScheduleTriggers> triggers;
+  {
+    comrt::lock_guard guard(fields_mutex_);
+    id = id_;
+    name = name_;
+    description = description_;
+    actions = actions_;
+    triggers = triggers_;
+  }
+  check_hresult(archive->ExchangeGuid(dx.node(), u"Id", &id));
+  if (!name.empty()) check_hresult(dx.ExchangeString(u"Name", name));
+  if (!description.empty()) check_hresult(dx.ExchangeString(u"Description", description));
+  VARIANT_BOOL flag = enable_.load();
+  if (flag != VARIANT_TRUE) check_hresult(dx.ExchangeFlag(u"Enable", flag));
+  flag = schedule_run_.load();
+  if (flag != VARIANT_TRUE) check_hresult(dx.ExchangeFlag(u"ScheduleRun", flag));
+  ULONGLONG time = last_run_time_.load();
+  if (time != 0) {
+    check_hresult(dx.ExchangeFileTime(u"LastRunTime", time));
+    LONG result = last_task_result_.load();
+    check_hresult(dx.ExchangeLong(u"LastRunResult", result));
+  }
+  time = created_.load();
+  if (time != 0) check_hresult(dx.ExchangeFileTime(u"Created", time));
+
+  if (actions) check_hresult(archive->ExchangeObject(dx.node(), u"Actions", actions.get()));
+  LONG count = 0;
+  if (triggers) check_hresult(triggers->get_Count(&count));
+  if (count > 0) check_hresult(archive->ExchangeObject(dx.node(), u"Triggers", triggers.get()));
+}
 
 }  // namespace tolvane

@@ -16,6 +16,7 @@
 
 namespace tolvane {
 
+class CXMLDataExchange;
 class CScheduleItem;
 using CScheduleItemBase = comrt::connection_point_container<
     comrt::object_with_site<
@@ -82,6 +83,8 @@ class CScheduleItem final : public CScheduleItemBase {
   template <class T>
   void replace(comrt::com_ptr<T> CScheduleItem::*field, T* value);
   void reset();
+  void load(CXMLDataExchange& dx);
+  void store(CXMLDataExchange& dx);
 
   // Flags, times and the last result are single atomic values. The texts, the identifier and the
   // collection references are guarded by fields_mutex_, a lock of their own so that reading a

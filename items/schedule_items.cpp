@@ -2,6 +2,10 @@
 
 #include <utility>
 
+#include <comrt/variant.h>
+
+#include "items/schedule_item.h"
+
 namespace tolvane {
 
 namespace {
@@ -146,6 +150,37 @@ HRESULT CScheduleItems::GetClassID(CLSID* pClassID) {
   return S_OK;
 }
 
-HRESULT CScheduleItems::Serialize(IXMLArchive*, IXMLDOMNode*) { return E_NOTIMPL; }
+HRESULT CScheduleItems::Serialize(IXMLArchive* pArchive, IXMLDOMNode* pNode) {
+  return comrt::boundary([&] {
+    comrt::check_pointer(pArchive);
+    if (pArchive->IsLoading() == S_OK) {
+      // Every "Item" read removes its element, so the loop meets them in document order and ends
+      // when none is left or one cannot be read; the items read before stay.
+      comrt::check_hresult(Empty());
+      for (;;) {
+        auto item = comrt::make<CScheduleItem>().as<IScheduleItem>();
+        const HRESULT hr = pArchive->ExchangeObject(pNode, u"Item", item.get());
+        if (FAILED(hr)) break;
+        comrt::check_hresult(AddItem(item.get()));
+        if (hr != S_OK) break;
+      }
+      comrt::variant version;  // written by older versions; read and ignored
+      pArchive->ExchangeValue(pNode, u"Version", &version);
+      put_Dirty(VARIANT_FALSE);
+      return S_OK;
+    }
+    {
+      comrt::shared_guard guard(list_lock_);
+      for (const element_ptr& item : list_) {
+        VARIANT_BOOL save = VARIANT_FALSE;
+        comrt::check_hresult(item->get_Save(&save));
+        if (save == VARIANT_FALSE) continue;
+        comrt::check_hresult(pArchive->ExchangeObject(pNode, u"Item", item.get()));
+      }
+    }
+    put_Dirty(VARIANT_FALSE);
+    return S_OK;
+  });
+}
 
 }  // namespace tolvane

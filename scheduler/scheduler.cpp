@@ -160,9 +160,24 @@ HRESULT CScheduler::save_locked() {
   return storage_->save(file_path_, this);
 }
 
-HRESULT CScheduler::Serialize(IXMLArchive*, IXMLDOMNode*) {
-  comrt::lock_guard guard(serialize_mutex_);
-  return E_NOTIMPL;
+HRESULT CScheduler::Serialize(IXMLArchive* pArchive, IXMLDOMNode* pNode) {
+  return comrt::boundary([&] {
+    comrt::check_pointer(pArchive);
+    comrt::lock_guard guard(serialize_mutex_);
+    if (pArchive->IsLoading() == S_OK) {
+      // A new collection replaces the current one only when its element could be read.
+      auto loaded = comrt::make<CScheduleItems>().as<IScheduleItems>();
+      if (FAILED(pArchive->ExchangeObject(pNode, u"Items", loaded.get()))) return S_OK;
+      const auto previous = items();
+      comrt::check_hresult(SetItems(loaded.get()));
+      // The replaced collection ends its subscriptions to its items: while they last, each item
+      // holds the collection and the collection its items, and neither would ever be freed.
+      if (auto back = previous.try_as<IObjectWithBackReferences>()) back->Disconnect();
+      return S_OK;
+    }
+    const auto current = items();
+    return current ? pArchive->ExchangeObject(pNode, u"Items", current.get()) : S_OK;
+  });
 }
 
 HRESULT CScheduler::GetClassID(CLSID* pClassID) {

@@ -4,6 +4,7 @@
 #include <comrt/time.h>
 #include <comrt/variant.h>
 
+#include "persistence/xml_archive.h"
 #include "triggers/trigger_texts.h"
 
 namespace tolvane {
@@ -242,6 +243,62 @@ HRESULT CScheduleScheduleTrigger::GetClassID(CLSID* pClassID) {
 }
 
 // The fields travel with the schedule file; reading and writing them belongs to the archive.
-HRESULT CScheduleScheduleTrigger::Serialize(IXMLArchive*, IXMLDOMNode*) { return S_OK; }
+// Format version 2 added "UTC"; a trigger of version 1 counted in UTC. Times are whole seconds in
+// the trigger's clock, written as dates; the interval as a period.
+HRESULT CScheduleScheduleTrigger::Serialize(IXMLArchive* pArchive, IXMLDOMNode* pNode) {
+  return comrt::boundary([&] {
+    using comrt::check_hresult;
+    CXMLDataExchange dx(comrt::check_pointer(pArchive), pNode);
+    fields f = snapshot();
+    auto time = [&](const char16_t* name, int64_t& field) {
+      ULONGLONG value = static_cast<ULONGLONG>(field);
+      const HRESULT hr = pArchive->ExchangeTime(pNode, name, &value);
+      if (hr == S_OK) field = static_cast<int64_t>(value);
+      return hr;
+    };
+    auto number = [&](const char16_t* name, int32_t& field) {
+      LONG value = field;
+      const HRESULT hr = dx.ExchangeLong(name, value);
+      if (hr == S_OK) field = value;
+      return hr;
+    };
+    auto flag = [&](const char16_t* name, VARIANT_BOOL& field) { return dx.ExchangeFlag(name, field); };
+
+    if (dx.loading()) {
+      int32_t version = 1;
+      number(u"Version", version);
+      number(u"Recurrence", f.recurrence);
+      number(u"WeekMask", f.week_mask);
+      time(u"StartTime", f.start);
+      time(u"ExpireTime", f.expire);
+      time(u"NextRunTime", f.next);
+      time(u"LastRunTime", f.last);
+      flag(u"Enable", f.enable);
+      if (flag(u"UTC", f.utc) != S_OK) f.utc = version == 1 ? VARIANT_TRUE : VARIANT_FALSE;
+      ULONGLONG interval = static_cast<ULONGLONG>(f.interval);
+      if (pArchive->ExchangeTimeSpan(pNode, u"RecurrenceTimeInterval", &interval) == S_OK) {
+        f.interval = static_cast<int64_t>(interval);
+      }
+      edit([&](fields& current) { current = f; });
+      // A stored next occurrence gives way to one computed now; its status is of no concern here.
+      UpdateNextOccurrence();
+      return;
+    }
+    int32_t version = 2;
+    check_hresult(number(u"Version", version));
+    check_hresult(number(u"Recurrence", f.recurrence));
+    if (f.week_mask != 0) check_hresult(number(u"WeekMask", f.week_mask));
+    check_hresult(time(u"StartTime", f.start));
+    if (f.expire > 0) check_hresult(time(u"ExpireTime", f.expire));
+    if (f.next > 0) check_hresult(time(u"NextRunTime", f.next));
+    if (f.last > 0) check_hresult(time(u"LastRunTime", f.last));
+    check_hresult(flag(u"Enable", f.enable));
+    check_hresult(flag(u"UTC", f.utc));
+    if (f.interval > 0) {
+      ULONGLONG interval = static_cast<ULONGLONG>(f.interval);
+      check_hresult(pArchive->ExchangeTimeSpan(pNode, u"RecurrenceTimeInterval", &interval));
+    }
+  });
+}
 
 }  // namespace tolvane

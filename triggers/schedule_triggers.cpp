@@ -6,6 +6,8 @@
 #include <comrt/time.h>
 #include <comrt/timeapi.h>
 
+#include "persistence/xml_archive.h"
+
 namespace tolvane {
 
 // Every operation below walks the members under the shared lock and calls into them while holding
@@ -80,6 +82,32 @@ HRESULT CScheduleTriggers::get_NextRunTime(DATE* pVal) {
   });
 }
 
-HRESULT CScheduleTriggers::Serialize(IXMLArchive*, IXMLDOMNode*) { return E_NOTIMPL; }
+HRESULT CScheduleTriggers::Serialize(IXMLArchive* pArchive, IXMLDOMNode* pNode) {
+  return comrt::boundary([&] {
+    comrt::check_pointer(pArchive);
+    if (pArchive->IsLoading() == S_OK) {
+      // A trigger that cannot be made or read is left out; a class identifier that does not parse,
+      // or a class that cannot be stored, fails the whole read.
+      comrt::check_hresult(Empty());
+      for (const object_element& e : object_elements(pNode, u"Trigger")) {
+        CLSID clsid;
+        comrt::check_hresult(CLSIDFromString(e.clsid.c_str(), &clsid));
+        comrt::com_ptr<IScheduleTrigger> trigger;
+        if (FAILED(CoCreateInstance(clsid, nullptr, CLSCTX_ALL, IID_IScheduleTrigger, trigger.put_void()))) continue;
+        const auto serializable = trigger.try_as<IXMLArchiveSerializable>();
+        if (!serializable) return E_FAIL;
+        if (serialize_object(serializable.get(), pArchive, e.node.get()) == S_OK) {
+          comrt::check_hresult(AddItem(trigger.get()));
+        }
+      }
+      return S_OK;
+    }
+    comrt::shared_guard guard(list_lock_);
+    for (const element_ptr& trigger : list_) {
+      comrt::check_hresult(pArchive->ExchangeObject(pNode, u"Trigger", trigger.get()));
+    }
+    return S_OK;
+  });
+}
 
 }  // namespace tolvane

@@ -24,6 +24,7 @@
 #include "comrt/object.h"
 #include "comrt/registry.h"
 #include "comrt/strings.h"
+#include "xml/document_class.h"
 
 namespace {
 
@@ -179,6 +180,7 @@ HRESULT get_class_object(REFCLSID clsid, DWORD context, REFIID riid, void** ppv,
                                CLSCTX_REMOTE_SERVER;
   if (!(context & any_server)) return E_INVALIDARG;
   if (com_ptr<IUnknown> object = registered_class_object(clsid)) return object->QueryInterface(riid, ppv);
+  if (com_ptr<IUnknown> object = comrt::xml::class_object(clsid)) return object->QueryInterface(riid, ppv);
 
   const auto file = classes_default_value(clsid_key(clsid) + u"\\InprocServer32");
   if (!file || file->empty()) return REGDB_E_CLASSNOTREG;

@@ -1,0 +1,436 @@
+#include "persistence/xml_archive.h"
+
+#include <cstdio>
+
+#include <comrt/guid.h>
+#include <comrt/ocidl.h>
+#include <comrt/strings.h>
+#include <comrt/time.h>
+#include <comrt/variant.h>
+
+namespace tolvane {
+
+namespace {
+
+using comrt::bstr;
+using comrt::check_hresult;
+using comrt::com_ptr;
+using comrt::variant;
+
+// The first child element of `parent` whose name equals `name` exactly, detached from `parent`;
+// null when there is none. Text, comments and other nodes never match.
+com_ptr<IXMLDOMNode> take_child(IXMLDOMNode* parent, LPCOLESTR name) {
+  if (!parent || !name) return nullptr;
+  com_ptr<IXMLDOMNode> child;
+  // A name that no element can have is not found.
+  if (parent->selectSingleNode(bstr(name).get(), child.put()) != S_OK || !child) return nullptr;
+  check_hresult(parent->removeChild(child.get(), nullptr));
+  return child;
+}
+
+bool equals_ignoring_case(std::u16string_view a, std::u16string_view b) noexcept {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    auto fold = [](char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; };
+    if (fold(a[i]) != fold(b[i])) return false;
+  }
+  return true;
+}
+
+constexpr uint64_t kSecondsPerYear = 31'536'000;  // 365 days
+constexpr uint64_t kSecondsPerMonth = 2'592'000;  // 30 days
+
+}  // namespace
+
+HRESULT serialize_object(IXMLArchiveSerializable* object, IXMLArchive* archive, IXMLDOMNode* node) noexcept {
+  return comrt::boundary([&] { return object->Serialize(archive, node); });
+}
+
+std::vector<object_element> object_elements(IXMLDOMNode* parent, std::u16string_view name) {
+  std::vector<object_element> found;
+  if (!parent) return found;
+  const bstr clsid_name(u"clsid");
+  com_ptr<IXMLDOMNode> child;
+  check_hresult(parent->get_firstChild(child.put()));
+  while (child) {
+    DOMNodeType type = NODE_INVALID;
+    check_hresult(child->get_nodeType(&type));
+    bstr child_name;
+    if (type == NODE_ELEMENT && SUCCEEDED(child->get_nodeName(child_name.put())) && child_name.view() == name) {
+      com_ptr<IXMLDOMNamedNodeMap> attributes;
+      com_ptr<IXMLDOMNode> clsid;
+      check_hresult(child->get_attributes(attributes.put()));
+      if (attributes && attributes->getNamedItem(clsid_name.get(), clsid.put()) == S_OK) {
+        variant text;
+        check_hresult(clsid->get_nodeValue(text.put()));
+        text.change_type(VT_BSTR);
+        found.push_back({child, std::u16string(comrt::bstr_view(text.bstrVal))});
+      }
+    }
+    com_ptr<IXMLDOMNode> next;
+    check_hresult(child->get_nextSibling(next.put()));
+    child = std::move(next);
+  }
+  return found;
+}
+
+std::string base64_lines(const unsigned char* data, size_t size) {
+  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  out.reserve((size + 2) / 3 * 4 + size / 57 * 2);
+  for (size_t i = 0; i < size; i += 3) {
+    const uint32_t b0 = data[i];
+    const uint32_t b1 = i + 1 < size ? data[i + 1] : 0;
+    const uint32_t b2 = i + 2 < size ? data[i + 2] : 0;
+    const uint32_t group = b0 << 16 | b1 << 8 | b2;
+    out += kAlphabet[group >> 18];
+    out += kAlphabet[(group >> 12) & 63];
+    out += i + 1 < size ? kAlphabet[(group >> 6) & 63] : '=';
+    out += i + 2 < size ? kAlphabet[group & 63] : '=';
+    // 57 bytes make one line of 76 characters.
+    if ((i + 3) % 57 == 0) out += "\r\n";
+  }
+  return out;
+}
+
+HRESULT CXMLArchive::FinalConstruct() {
+  check_hresult(CoCreateInstance(CLSID_DOMDocument60, nullptr, CLSCTX_ALL, IID_IXMLDOMDocument2,
+                                 document_.put_void()));
+  check_hresult(document_->put_async(VARIANT_FALSE));
+  check_hresult(document_->put_preserveWhiteSpace(VARIANT_TRUE));
+  return document_->setProperty(bstr(u"NewParser").get(), variant(true));
+}
+
+std::u16string CXMLArchive::load_failure() const {
+  com_ptr<IXMLDOMParseError> error;
+  bstr reason;
+  if (!document_ || FAILED(document_->get_parseError(error.put())) || FAILED(error->get_reason(reason.put()))) {
+    return {};
+  }
+  std::u16string text = reason.str();
+  LONG line = 0, column = 0;
+  if (!text.empty() && SUCCEEDED(error->get_line(&line)) && SUCCEEDED(error->get_linepos(&column)) && line > 0) {
+    text += comrt::to_utf16(" (line " + std::to_string(line) + ", column " + std::to_string(column) + ")");
+  }
+  return text;
+}
+
+HRESULT CXMLArchive::store_value(IXMLDOMNode* parent, LPCOLESTR name, const VARIANT& value, DWORD flags) {
+  com_ptr<IXMLDOMElement> element;
+  check_hresult(document_->createElement(bstr(name).get(), element.put()));
+  // The text of an element without children becomes its one text node.
+  if ((flags & XMLARCHIVE_FLAG_BASE64) && value.vt == VT_BSTR) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(value.bstrVal);
+    const std::string encoded = base64_lines(bytes, SysStringByteLen(value.bstrVal));
+    check_hresult(element->put_text(bstr(comrt::to_utf16(encoded)).get()));
+  } else {
+    check_hresult(element->put_nodeTypedValue(value));
+  }
+  if (flags & XMLARCHIVE_FLAG_VT) {
+    check_hresult(element->setAttribute(bstr(u"vt").get(), variant(static_cast<uint16_t>(value.vt))));
+  }
+  return parent->appendChild(element.get(), nullptr);
+}
+
+HRESULT CXMLArchive::load_value(IXMLDOMNode* parent, LPCOLESTR name, VARIANT* value) {
+  const com_ptr<IXMLDOMNode> child = take_child(parent, name);
+  if (!child) return E_FAIL;
+  variant read;
+  check_hresult(child->get_nodeTypedValue(read.put()));
+  if (value->vt != VT_EMPTY) {
+    if (const HRESULT hr = VariantChangeType(&read, &read, 0, value->vt); FAILED(hr)) return hr;
+  }
+  check_hresult(VariantClear(value));
+  *value = read.detach();
+  return S_OK;
+}
+
+HRESULT CXMLArchive::ExchangeValue(IXMLDOMNode* pParent, LPCOLESTR pszName, VARIANT* pValue) {
+  return ExchangeValueEx(pParent, pszName, pValue, 0);
+}
+
+HRESULT CXMLArchive::ExchangeValueEx(IXMLDOMNode* pParent, LPCOLESTR pszName, VARIANT* pValue, DWORD dwFlags) {
+  return comrt::boundary([&] {
+    comrt::check_pointer(pParent);
+    comrt::check_pointer(pValue);
+    if (IsStoring() == S_OK) return store_value(pParent, pszName, *pValue, dwFlags);
+    return load_value(pParent, pszName, pValue);
+  });
+}
+
+HRESULT CXMLArchive::ExchangeGuid(IXMLDOMNode* pParent, LPCOLESTR pszName, GUID* pGuid) {
+  return comrt::boundary([&] {
+    comrt::check_pointer(pGuid);
+    if (IsStoring() == S_OK) {
+      variant text(comrt::to_u16string(*pGuid));
+      return ExchangeValue(pParent, pszName, &text);
+    }
+    variant text;
+    check_hresult(ExchangeValue(pParent, pszName, &text));
+    if (text.empty()) return E_FAIL;
+    if (text.vt != VT_BSTR) text.change_type(VT_BSTR);
+    return CLSIDFromString(text.bstrVal, pGuid);
+  });
+}
+
+HRESULT CXMLArchive::load_fields(IXMLDOMNode* parent, LPCOLESTR name, const char* format, unsigned (&fields)[6],
+                                 bool& scanned) {
+  variant text;
+  check_hresult(ExchangeValue(parent, name, &text));
+  if (text.empty()) return E_FAIL;
+  text.change_type(VT_BSTR);
+  const std::string utf8 = comrt::to_utf8(comrt::bstr_view(text.bstrVal));
+  scanned = std::sscanf(utf8.c_str(), format, &fields[0], &fields[1], &fields[2], &fields[3], &fields[4],
+                        &fields[5]) == 6;
+  return S_OK;
+}
+
+HRESULT CXMLArchive::ExchangeTime(IXMLDOMNode* pParent, LPCOLESTR pszName, ULONGLONG* pValue) {
+  return comrt::boundary([&] {
+    comrt::check_pointer(pValue);
+    if (IsStoring() == S_OK) {
+      // Unsigned arithmetic on purpose: a negative time stored in the unsigned value comes out as a
+      // date before 1970, which reading leaves alone.
+      const uint64_t ticks = (*pValue + static_cast<uint64_t>(comrt::seconds_1601_to_1970)) * comrt::ticks_per_second;
+      const auto st = comrt::ticks_to_systemtime(ticks);
+      if (!st) return E_FAIL;
+      char buf[21];
+      const int n = std::snprintf(buf, sizeof buf, "%04hu-%02hu-%02huT%02hu:%02hu:%02huZ", st->wYear, st->wMonth,
+                                  st->wDay, st->wHour, st->wMinute, st->wSecond);
+      if (n < 0 || n >= static_cast<int>(sizeof buf)) return E_FAIL;  // a year of more than four digits
+      variant text(comrt::to_utf16(buf));
+      return ExchangeValue(pParent, pszName, &text);
+    }
+    unsigned f[6] = {};
+    bool scanned = false;
+    check_hresult(load_fields(pParent, pszName, "%4u-%2u-%2uT%2u:%2u:%2u", f, scanned));
+    if (!scanned) return S_OK;
+    SYSTEMTIME st{};
+    st.wYear = static_cast<WORD>(f[0]);
+    st.wMonth = static_cast<WORD>(f[1]);
+    st.wDay = static_cast<WORD>(f[2]);
+    st.wHour = static_cast<WORD>(f[3]);
+    st.wMinute = static_cast<WORD>(f[4]);
+    st.wSecond = static_cast<WORD>(f[5]);
+    const bool fits = f[0] <= 0xFFFF && f[1] <= 0xFFFF && f[2] <= 0xFFFF && f[3] <= 0xFFFF && f[4] <= 0xFFFF &&
+                      f[5] <= 0xFFFF;
+    const auto ticks = fits ? comrt::systemtime_to_ticks(st) : std::nullopt;
+    if (ticks && *ticks >= comrt::unix_epoch_ticks) *pValue = (*ticks - comrt::unix_epoch_ticks) / comrt::ticks_per_second;
+    return S_OK;
+  });
+}
+
+HRESULT CXMLArchive::ExchangeTimeSpan(IXMLDOMNode* pParent, LPCOLESTR pszName, ULONGLONG* pValue) {
+  return comrt::boundary([&] {
+    comrt::check_pointer(pValue);
+    if (IsStoring() == S_OK) {
+      uint64_t r = *pValue;
+      const uint64_t years = r / kSecondsPerYear;
+      r -= years * kSecondsPerYear;
+      const uint64_t months = r / kSecondsPerMonth;
+      r -= months * kSecondsPerMonth;
+      const uint64_t days = r / 86400;
+      r -= days * 86400;
+      const uint64_t hours = r / 3600;
+      r -= hours * 3600;
+      const uint64_t minutes = r / 60;
+      const uint64_t seconds = r - minutes * 60;
+      if (years > 9999) return E_FAIL;  // does not fit the four digits of the form
+      char buf[21];
+      std::snprintf(buf, sizeof buf, "P%04u-%02u-%02uT%02u:%02u:%02u", static_cast<unsigned>(years),
+                    static_cast<unsigned>(months), static_cast<unsigned>(days), static_cast<unsigned>(hours),
+                    static_cast<unsigned>(minutes), static_cast<unsigned>(seconds));
+      variant text(comrt::to_utf16(buf));
+      return ExchangeValue(pParent, pszName, &text);
+    }
+    unsigned f[6] = {};
+    bool scanned = false;
+    check_hresult(load_fields(pParent, pszName, "P%4u-%2u-%2uT%2u:%2u:%2u", f, scanned));
+    if (scanned) {
+      const uint64_t days = f[2] + 30ull * f[1] + 365ull * f[0];
+      *pValue = ((days * 24 + f[3]) * 60 + f[4]) * 60 + f[5];
+    }
+    return S_OK;
+  });
+}
+
+HRESULT CXMLArchive::ExchangeObject(IXMLDOMNode* pParent, LPCOLESTR pszName, IUnknown* pObject) {
+  return comrt::boundary([&]() -> HRESULT {
+    comrt::check_pointer(pParent);
+    if (IsStoring() == S_OK) {
+      com_ptr<IXMLDOMElement> element;
+      check_hresult(document_->createElement(bstr(pszName).get(), element.put()));
+      check_hresult(pParent->appendChild(element.get(), nullptr));
+      com_ptr<IXMLArchiveSerializable> serializable;
+      if (!pObject || FAILED(pObject->QueryInterface(IID_IXMLArchiveSerializable, serializable.put_void()))) {
+        return E_FAIL;  // the empty element stays
+      }
+      com_ptr<IPersist> persist;
+      CLSID clsid;
+      if (SUCCEEDED(pObject->QueryInterface(IID_IPersist, persist.put_void())) && persist->GetClassID(&clsid) == S_OK) {
+        com_ptr<IXMLDOMNode> attribute;
+        check_hresult(document_->createNode(variant(static_cast<int32_t>(NODE_ATTRIBUTE)), bstr(u"clsid").get(),
+                                            bstr(u"").get(), attribute.put()));
+        check_hresult(attribute->put_nodeValue(variant(comrt::to_u16string(clsid))));
+        com_ptr<IXMLDOMNamedNodeMap> attributes;
+        check_hresult(element->get_attributes(attributes.put()));
+        check_hresult(attributes->setNamedItem(attribute.get(), nullptr));
+      }
+      return serialize_object(serializable.get(), this, element.get());
+    }
+    const com_ptr<IXMLDOMNode> child = take_child(pParent, pszName);
+    if (!child) return E_FAIL;
+    com_ptr<IXMLArchiveSerializable> serializable;
+    if (!pObject || FAILED(pObject->QueryInterface(IID_IXMLArchiveSerializable, serializable.put_void()))) {
+      return E_FAIL;
+    }
+    return serialize_object(serializable.get(), this, child.get());
+  });
+}
+
+HRESULT CXMLArchive::GetChildNode(IXMLDOMNode* pParent, LPCOLESTR pszName, IXMLDOMNode** ppNode) {
+  return comrt::boundary([&]() -> HRESULT {
+    comrt::init_out(ppNode);
+    comrt::check_pointer(pParent);
+    if (IsStoring() == S_OK) {
+      com_ptr<IXMLDOMElement> element;
+      check_hresult(document_->createElement(bstr(pszName).get(), element.put()));
+      check_hresult(pParent->appendChild(element.get(), nullptr));
+      *ppNode = element.as<IXMLDOMNode>().detach();
+      return S_OK;
+    }
+    com_ptr<IXMLDOMNode> child = take_child(pParent, pszName);
+    if (!child) return E_FAIL;
+    *ppNode = child.detach();
+    return S_OK;
+  });
+}
+
+HRESULT CXMLArchive::SetMode(LONG lMode) {
+  mode_ = lMode;
+  return S_OK;
+}
+
+HRESULT CXMLArchive::GetMode(LONG* plMode) {
+  if (!plMode) return E_POINTER;
+  *plMode = mode_;
+  return S_OK;
+}
+
+HRESULT CXMLArchive::SetUserValue(LONG lValue) {
+  user_value_ = lValue;
+  return S_OK;
+}
+
+HRESULT CXMLArchive::GetUserValue(LONG* plValue) {
+  if (!plValue) return E_POINTER;
+  *plValue = user_value_;
+  return S_OK;
+}
+
+HRESULT CXMLArchive::PutPreserveWhiteSpace(VARIANT_BOOL bPreserve) {
+  return document_->put_preserveWhiteSpace(bPreserve);
+}
+
+HRESULT CXMLArchive::GetPreserveWhiteSpace(VARIANT_BOOL* pbPreserve) {
+  return document_->get_preserveWhiteSpace(pbPreserve);
+}
+
+HRESULT CXMLArchive::IsLoading() { return mode_ == XMLARCHIVE_MODE_LOAD ? S_OK : S_FALSE; }
+
+HRESULT CXMLArchive::IsStoring() { return mode_ == XMLARCHIVE_MODE_STORE ? S_OK : S_FALSE; }
+
+HRESULT CXMLArchive::GetDocument(IXMLDOMDocument** ppDocument) {
+  if (!ppDocument) return E_POINTER;
+  return document_->QueryInterface(IID_IXMLDOMDocument, reinterpret_cast<void**>(ppDocument));
+}
+
+HRESULT CXMLArchive::CreateDocument(LPCOLESTR pszComment, IXMLDOMNode** ppRoot) {
+  return comrt::boundary([&] {
+    comrt::init_out(ppRoot);
+    com_ptr<IXMLDOMProcessingInstruction> declaration;
+    check_hresult(
+        document_->createProcessingInstruction(bstr(u"xml").get(), bstr(u"version=\"1.0\"").get(), declaration.put()));
+    check_hresult(document_->appendChild(declaration.get(), nullptr));
+    if (pszComment && *pszComment) {
+      com_ptr<IXMLDOMComment> comment;
+      check_hresult(document_->createComment(bstr(pszComment).get(), comment.put()));
+      check_hresult(document_->appendChild(comment.get(), nullptr));
+    }
+    *ppRoot = document_.as<IXMLDOMNode>().detach();
+  });
+}
+
+HRESULT CXMLArchive::Save(VARIANT varDestination) {
+  if (varDestination.vt == VT_EMPTY) return E_INVALIDARG;
+  if (!document_) return E_FAIL;
+  return document_->save(varDestination);
+}
+
+HRESULT CXMLArchive::Load(VARIANT varSource, IXMLDOMNode** ppRoot) {
+  return comrt::boundary([&]() -> HRESULT {
+    comrt::init_out(ppRoot);
+    if (varSource.vt == VT_EMPTY) return E_INVALIDARG;
+    if (!document_) return E_FAIL;
+    VARIANT_BOOL loaded = VARIANT_FALSE;
+    check_hresult(document_->load(varSource, &loaded));
+    if (loaded != VARIANT_TRUE) return E_FAIL;
+    com_ptr<IXMLDOMNode> last;
+    check_hresult(document_->get_lastChild(last.put()));
+    if (!last) return E_FAIL;
+    bstr name;
+    check_hresult(last->get_nodeName(name.put()));
+    // A document may wrap its content in a final node named "Root" (any case).
+    *ppRoot = equals_ignoring_case(name.view(), u"Root") ? last.detach() : document_.as<IXMLDOMNode>().detach();
+    return S_OK;
+  });
+}
+
+// ---------------------------------------------------------------------------------------------
+
+HRESULT CXMLDataExchange::ExchangeValue(LPCOLESTR name, VARIANT* value) {
+  const bool storing = archive_->IsStoring() == S_OK;
+  if (storing && value->vt == VT_BOOL && value->boolVal == VARIANT_TRUE) {
+    value->vt = VT_I4;
+    value->lVal = 1;
+  }
+  const HRESULT hr = archive_->ExchangeValue(node_.get(), name, value);
+  if (!storing && hr == S_OK && value->vt == VT_BOOL && value->boolVal == 1) value->boolVal = VARIANT_TRUE;
+  return hr;
+}
+
+HRESULT CXMLDataExchange::ExchangeString(LPCOLESTR name, std::u16string& value) {
+  return comrt::boundary([&] {
+    variant v = loading() ? variant(bstr(u"")) : variant(value);
+    const HRESULT hr = ExchangeValue(name, &v);
+    if (hr == S_OK && loading()) value = std::u16string(comrt::bstr_view(v.bstrVal));
+    return hr;
+  });
+}
+
+HRESULT CXMLDataExchange::ExchangeFileTime(LPCOLESTR name, ULONGLONG& value) {
+  return comrt::boundary([&] {
+    variant v(static_cast<uint64_t>(value));
+    const HRESULT hr = ExchangeValue(name, &v);
+    if (hr == S_OK && loading()) value = v.ullVal;
+    return hr;
+  });
+}
+
+HRESULT CXMLDataExchange::ExchangeLong(LPCOLESTR name, LONG& value) {
+  return comrt::boundary([&] {
+    variant v(static_cast<int32_t>(value));
+    const HRESULT hr = ExchangeValue(name, &v);
+    if (hr == S_OK && loading()) value = v.lVal;
+    return hr;
+  });
+}
+
+HRESULT CXMLDataExchange::ExchangeFlag(LPCOLESTR name, VARIANT_BOOL& value) {
+  LONG number = value == VARIANT_TRUE ? 1 : 0;
+  const HRESULT hr = ExchangeLong(name, number);
+  if (hr == S_OK && loading()) value = number ? VARIANT_TRUE : VARIANT_FALSE;
+  return hr;
+}
+
+}  // namespace tolvane

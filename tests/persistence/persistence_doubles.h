@@ -1,0 +1,203 @@
+// Doubles for the schedule file's tests: stored triggers and actions of any class identifier that
+// remember the leaf elements they read and write them back, registered in the process for the
+// length of a test; and helpers to read and write files.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <comrt/strings.h>
+#include <comrt/variant.h>
+#include <comrt/xmldom.h>
+
+#include "XMLArchive.h"
+#include "persistence/xml_archive.h"
+#include "scheduler/scheduler_doubles.h"
+
+namespace persist_test {
+
+using comrt::com_ptr;
+using fields = std::vector<std::pair<std::u16string, std::u16string>>;
+
+// How the objects of one registered class behave.
+struct stored_script {
+  bool serializable = true;       // answers IXMLArchiveSerializable
+  HRESULT serialize = S_OK;       // what Serialize returns after reading or writing
+  fields write;                   // what a new object writes (objects read from a file write what they read)
+};
+
+template <class Kind>
+class StoredObject final : public comrt::implements<StoredObject<Kind>, Kind, IXMLArchiveSerializable, IPersist> {
+  using base = comrt::implements<StoredObject<Kind>, Kind, IXMLArchiveSerializable, IPersist>;
+
+ public:
+  StoredObject(CLSID clsid, std::shared_ptr<stored_script> script)
+      : clsid(clsid), script(std::move(script)), values(this->script->write) {}
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+    if (!script->serializable && riid == IID_IXMLArchiveSerializable) {
+      *ppv = nullptr;
+      return E_NOINTERFACE;
+    }
+    return base::QueryInterface(riid, ppv);
+  }
+  HRESULT STDMETHODCALLTYPE GetClassID(CLSID* out) override {
+    *out = clsid;
+    return S_OK;
+  }
+  // Reading records every child element with its text; writing writes them back in that order.
+  HRESULT STDMETHODCALLTYPE Serialize(IXMLArchive* archive, IXMLDOMNode* node) override {
+    return comrt::boundary([&] {
+      if (archive->IsLoading() == S_OK) {
+        values.clear();
+        com_ptr<IXMLDOMNode> child;
+        node->get_firstChild(child.put());
+        while (child) {
+          DOMNodeType type;
+          child->get_nodeType(&type);
+          if (type == NODE_ELEMENT) {
+            comrt::bstr name, text;
+            child->get_nodeName(name.put());
+            child->get_text(text.put());
+            values.emplace_back(name.str(), text.str());
+          }
+          com_ptr<IXMLDOMNode> next;
+          child->get_nextSibling(next.put());
+          child = next;
+        }
+      } else {
+        for (const auto& [name, text] : values) {
+          comrt::variant v(text);
+          comrt::check_hresult(archive->ExchangeValue(node, name.c_str(), &v));
+        }
+      }
+      return script->serialize;
+    });
+  }
+
+  // IScheduleTrigger / IScheduleAction: never used by the file.
+  HRESULT STDMETHODCALLTYPE get_Name(BSTR*) { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE ToString(BSTR*) { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE IsSet() { return S_FALSE; }
+  HRESULT STDMETHODCALLTYPE Next() { return S_OK; }
+  HRESULT STDMETHODCALLTYPE Run(IUnknown*) { return S_OK; }
+  HRESULT STDMETHODCALLTYPE Clone(Kind**) { return E_NOTIMPL; }
+
+  const CLSID clsid;
+  const std::shared_ptr<stored_script> script;
+  fields values;
+};
+
+template <class Kind>
+class StoredClass final : public comrt::implements<StoredClass<Kind>, IClassFactory> {
+ public:
+  StoredClass(CLSID clsid, std::shared_ptr<stored_script> script) : clsid(clsid), script(std::move(script)) {}
+  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown*, REFIID riid, void** ppv) override {
+    return comrt::make<StoredObject<Kind>>(clsid, script)->QueryInterface(riid, ppv);
+  }
+  HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
+  const CLSID clsid;
+  const std::shared_ptr<stored_script> script;
+};
+
+// A class registered in the process while the object lives.
+template <class Kind>
+class registered_class {
+ public:
+  explicit registered_class(CLSID clsid, stored_script s = {}) : script(std::make_shared<stored_script>(std::move(s))) {
+    auto factory = comrt::make<StoredClass<Kind>>(clsid, script);
+    EXPECT_EQ(CoRegisterClassObject(clsid, factory.template as<IUnknown>().get(), CLSCTX_INPROC_SERVER,
+                                    REGCLS_MULTIPLEUSE, &cookie_),
+              S_OK);
+  }
+  ~registered_class() { CoRevokeClassObject(cookie_); }
+  registered_class(const registered_class&) = delete;
+  registered_class& operator=(const registered_class&) = delete;
+
+  const std::shared_ptr<stored_script> script;
+
+ private:
+  DWORD cookie_ = 0;
+};
+
+using stored_trigger_class = registered_class<IScheduleTrigger>;
+using stored_action_class = registered_class<IScheduleAction>;
+
+inline com_ptr<StoredObject<IScheduleTrigger>> stored_trigger(CLSID clsid, fields values) {
+  return comrt::make<StoredObject<IScheduleTrigger>>(clsid, std::make_shared<stored_script>(stored_script{true, S_OK, std::move(values)}));
+}
+inline com_ptr<StoredObject<IScheduleAction>> stored_action(CLSID clsid, fields values) {
+  return comrt::make<StoredObject<IScheduleAction>>(clsid, std::make_shared<stored_script>(stored_script{true, S_OK, std::move(values)}));
+}
+
+inline std::vector<com_ptr<IScheduleItem>> items_in(IScheduler* s) {
+  std::vector<com_ptr<IScheduleItem>> out;
+  auto items = sched_test::items_of(s);
+  LONG n = 0;
+  items->get_Count(&n);
+  for (LONG i = 0; i < n; ++i) {
+    com_ptr<IScheduleItem> item;
+    items->get_Item(i, item.put());
+    out.push_back(item);
+  }
+  return out;
+}
+
+inline std::u16string name_of(IScheduleItem* item) {
+  comrt::bstr name;
+  item->get_Name(name.put());
+  return name.str();
+}
+
+// An object's element as the archive writes it.
+inline std::u16string written_element(const char16_t* name, IUnknown* object) {
+  auto archive = comrt::make<tolvane::CXMLArchive>();
+  archive->SetMode(XMLARCHIVE_MODE_STORE);
+  com_ptr<IXMLDOMNode> root, element;
+  archive->CreateDocument(nullptr, root.put());
+  EXPECT_EQ(archive->ExchangeObject(root.get(), name, object), S_OK);
+  root->selectSingleNode(comrt::bstr(name).get(), element.put());
+  comrt::bstr xml;
+  element->get_xml(xml.put());
+  return xml.str();
+}
+
+// Lets an object read the element `name` of the document `xml`.
+inline HRESULT read_element(const std::u16string& xml, const char16_t* name, IUnknown* object) {
+  auto archive = comrt::make<tolvane::CXMLArchive>();
+  com_ptr<IXMLDOMDocument> doc;
+  archive->GetDocument(doc.put());
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  EXPECT_EQ(doc.as<IXMLDOMDocument2>()->loadXML(comrt::bstr(xml).get(), &ok), S_OK);
+  archive->SetMode(XMLARCHIVE_MODE_LOAD);
+  return archive->ExchangeObject(doc.as<IXMLDOMNode>().get(), name, object);
+}
+
+inline std::string read_file(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+inline void write_file(const std::filesystem::path& p, std::string_view text) {
+  std::ofstream out(p, std::ios::binary | std::ios::trunc);
+  out << text;
+}
+
+inline comrt::bstr text_of(const std::filesystem::path& p) { return comrt::bstr(comrt::to_utf16(p.string())); }
+
+// The files in a folder, by name.
+inline std::vector<std::string> files_in(const std::filesystem::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(folder)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+}  // namespace persist_test

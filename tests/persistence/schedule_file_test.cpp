@@ -1,0 +1,430 @@
+// The schedule file through IScheduler::Load and Save: what is written, what is read back, what is
+// forgiven, and what a bad file does (nothing to the items).
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <thread>
+
+#include <comrt/guid.h>
+
+#include "persistence/schedule_file.h"
+#include "persistence_doubles.h"
+
+namespace {
+
+using comrt::bstr;
+using comrt::com_ptr;
+using namespace persist_test;
+using sched_test::items_of;
+
+constexpr GUID kExampleId{0x6B1E2C3A, 0x0D4F, 0x4A5B, {0x9C, 0x8D, 0x7E, 0x6F, 0x5A, 0x4B, 0x3C, 0x2D}};
+constexpr CLSID kUnregistered{0x11111111, 0x2222, 0x3333, {0x44, 0x44, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55}};
+
+// The example document, as it is written: no whitespace between elements.
+const std::string kExample =
+    "<?xml version=\"1.0\"?>"
+    "<Scheduler clsid=\"{0946E232-81EA-4DF2-B7DB-CAF900E0D209}\">"
+    "<Items clsid=\"{9E01C548-1E53-4EC5-9AB9-80BA97266EA5}\">"
+    "<Item clsid=\"{1661ECCB-8B40-4BC5-B486-51B287896B1B}\">"
+    "<Id>{6B1E2C3A-0D4F-4A5B-9C8D-7E6F5A4B3C2D}</Id><Name>Nightly upload</Name><ScheduleRun>0</ScheduleRun>"
+    "<LastRunTime>133590240000000000</LastRunTime><LastRunResult>0</LastRunResult>"
+    "<Created>133580781000000000</Created>"
+    "<Actions clsid=\"{D83B4DD2-1763-4BBB-8931-8EC781BAB25E}\">"
+    "<Action clsid=\"{EBB2D70B-3677-421E-AE8F-2F181F233E58}\"><DependOnPreviousItem>1</DependOnPreviousItem></Action>"
+    "</Actions>"
+    "<Triggers><Trigger clsid=\"{8428D9B1-0B74-4879-80D1-797848330314}\"><Version>2</Version><Recurrence>2</Recurrence>"
+    "<StartTime>2024-05-01T08:00:00Z</StartTime><NextRunTime>2024-05-02T08:00:00Z</NextRunTime>"
+    "<LastRunTime>2024-05-01T08:00:00Z</LastRunTime><Enable>1</Enable><UTC>1</UTC></Trigger></Triggers>"
+    "</Item></Items></Scheduler>";
+
+const fields kExampleTrigger = {{u"Version", u"2"},
+                                {u"Recurrence", u"2"},
+                                {u"StartTime", u"2024-05-01T08:00:00Z"},
+                                {u"NextRunTime", u"2024-05-02T08:00:00Z"},
+                                {u"LastRunTime", u"2024-05-01T08:00:00Z"},
+                                {u"Enable", u"1"},
+                                {u"UTC", u"1"}};
+
+com_ptr<IScheduleItem> new_item(const char16_t* name = nullptr) {
+  auto item = comrt::make<tolvane::CScheduleItem>().as<IScheduleItem>();
+  if (name) item->put_Name(bstr(name).get());
+  return item;
+}
+
+template <class Kind>
+std::vector<com_ptr<StoredObject<Kind>>> members(IScheduleItem* item) {
+  std::vector<com_ptr<StoredObject<Kind>>> out;
+  LONG n = 0;
+  auto add = [&](auto collection) {
+    collection->get_Count(&n);
+    for (LONG i = 0; i < n; ++i) {
+      com_ptr<Kind> k;
+      collection->get_Item(i, k.put());
+      out.emplace_back(static_cast<StoredObject<Kind>*>(k.get()));
+    }
+  };
+  if constexpr (std::is_same_v<Kind, IScheduleTrigger>) {
+    add(fakes::triggers_of(item));
+  } else {
+    add(fakes::actions_of(item));
+  }
+  return out;
+}
+LONG trigger_count(IScheduleItem* item) {
+  LONG n = -1;
+  fakes::triggers_of(item)->get_Count(&n);
+  return n;
+}
+LONG action_count(IScheduleItem* item) {
+  LONG n = -1;
+  fakes::actions_of(item)->get_Count(&n);
+  return n;
+}
+
+class ScheduleFileTest : public sched_test::SchedulerFixture {
+ protected:
+  // A scheduler whose file is `file` (nothing there yet unless a test wrote one).
+  com_ptr<tolvane::CScheduler> scheduler_at(const std::filesystem::path& path) {
+    auto s = new_scheduler();
+    EXPECT_EQ(s->Load(text_of(path).get()), S_OK) << tolvane::last_schedule_file_error().size();
+    return s;
+  }
+  std::vector<com_ptr<IScheduleItem>> load_items(std::string_view document) {
+    write_file(file, document);
+    return items_in(scheduler_at(file).get());
+  }
+
+  sched_test::scratch_folder folder;
+  const std::filesystem::path file = folder.path() / "schedule.xml";
+  stored_trigger_class time_trigger{CLSID_ScheduleScheduleTrigger};
+  stored_action_class queue_action{CLSID_ScheduleQueueAction};
+};
+
+TEST_F(ScheduleFileTest, WritesTheExampleDocument) {
+  auto s = scheduler_at(file);
+  auto item = new_item(u"Nightly upload");
+  item->put_Id(kExampleId);
+  item->put_LastRunTime(comrt::to_filetime(133590240000000000));
+  item->put_LastTaskResult(S_OK);
+  item->put_Created(comrt::to_filetime(133580781000000000));
+  fakes::actions_of(item.get())->Add(stored_action(CLSID_ScheduleQueueAction, {{u"DependOnPreviousItem", u"1"}}).get());
+  fakes::triggers_of(item.get())->Add(stored_trigger(CLSID_ScheduleScheduleTrigger, kExampleTrigger).get());
+  s->AddItem(item.get());
+  sched_test::set_dirty(s.get(), VARIANT_TRUE);
+
+  ASSERT_EQ(s->Save(), S_OK);
+  EXPECT_EQ(read_file(file), kExample);
+  EXPECT_EQ(sched_test::dirty(s.get()), VARIANT_FALSE);
+}
+
+TEST_F(ScheduleFileTest, ReadsTheExampleDocumentAsWritten) {
+  const auto items = load_items(R"(<?xml version="1.0"?>
+<Scheduler clsid="{0946E232-81EA-4DF2-B7DB-CAF900E0D209}">
+  <Items clsid="{9E01C548-1E53-4EC5-9AB9-80BA97266EA5}">
+    <Item clsid="{1661ECCB-8B40-4BC5-B486-51B287896B1B}">
+      <Id>{6B1E2C3A-0D4F-4A5B-9C8D-7E6F5A4B3C2D}</Id>
+      <Name>Nightly upload</Name>
+      <ScheduleRun>0</ScheduleRun>
+      <LastRunTime>133590240000000000</LastRunTime>
+      <LastRunResult>0</LastRunResult>
+      <Created>133580781000000000</Created>
+      <Actions clsid="{D83B4DD2-1763-4BBB-8931-8EC781BAB25E}">
+        <Action clsid="{EBB2D70B-3677-421E-AE8F-2F181F233E58}">
+          <Item clsid="{DC73DF5F-8808-458F-BDBF-AD629836296C}"><Source>a</Source></Item>
+          <DependOnPreviousItem>1</DependOnPreviousItem>
+        </Action>
+      </Actions>
+      <Triggers>
+        <Trigger clsid="{8428D9B1-0B74-4879-80D1-797848330314}">
+          <Version>2</Version>
+          <Recurrence>2</Recurrence>
+          <StartTime>2024-05-01T08:00:00Z</StartTime>
+          <NextRunTime>2024-05-02T08:00:00Z</NextRunTime>
+          <LastRunTime>2024-05-01T08:00:00Z</LastRunTime>
+          <Enable>1</Enable>
+          <UTC>1</UTC>
+        </Trigger>
+      </Triggers>
+    </Item>
+  </Items>
+</Scheduler>
+)");
+  ASSERT_EQ(items.size(), 1u);
+  IScheduleItem* item = items[0].get();
+  GUID id{};
+  item->get_Id(&id);
+  EXPECT_EQ(id, kExampleId);
+  EXPECT_EQ(name_of(item), u"Nightly upload");
+  EXPECT_EQ(sched_test::last_run(item), 133590240000000000u);
+  EXPECT_EQ(sched_test::last_result(item), S_OK);
+  const auto triggers = members<IScheduleTrigger>(item);
+  ASSERT_EQ(triggers.size(), 1u);
+  EXPECT_EQ(triggers[0]->values, kExampleTrigger);
+  const auto actions = members<IScheduleAction>(item);
+  ASSERT_EQ(actions.size(), 1u);
+  EXPECT_EQ(actions[0]->values, (fields{{u"Item", u"a"}, {u"DependOnPreviousItem", u"1"}}));
+}
+
+TEST_F(ScheduleFileTest, ARoundTripKeepsTheItemsAndWritesTheSameFileAgain) {
+  auto s = scheduler_at(file);
+  auto full = new_item(u"  <spaced> & \"quoted\"  ");
+  full->put_Description(bstr(u"line one\nline two").get());
+  full->put_Enable(VARIANT_FALSE);
+  full->put_ScheduleRun(VARIANT_TRUE);  // a pending run is not stored
+  full->put_LastRunTime(comrt::to_filetime(sched_test::kT0));
+  full->put_LastTaskResult(HRESULT_FROM_WIN32(ERROR_DISK_FULL));
+  full->put_Created(comrt::to_filetime(sched_test::kT0 - 1));
+  fakes::triggers_of(full.get())->Add(stored_trigger(CLSID_ScheduleScheduleTrigger, kExampleTrigger).get());
+  fakes::triggers_of(full.get())->Add(stored_trigger(CLSID_ScheduleScheduleTrigger, {{u"Version", u"1"}}).get());
+  fakes::actions_of(full.get())->Add(stored_action(CLSID_ScheduleQueueAction, {{u"UseFolderFree", u"0"}}).get());
+  auto plain = new_item();
+  plain->put_LastTaskResult(S_OK);  // not stored without a last run time
+  auto unsaved = new_item(u"kept in memory only");
+  unsaved->put_Save(VARIANT_FALSE);
+  auto odd_flag = new_item(u"odd");
+  odd_flag->put_Enable(1);  // neither VARIANT_TRUE nor false: written as "0"
+  for (auto& item : {full, unsaved, plain, odd_flag}) s->AddItem(item.get());
+  ASSERT_EQ(s->Save(), S_OK);
+  const std::string first = read_file(file);
+
+  // An empty trigger collection is left out; an empty action collection is written.
+  EXPECT_NE(first.find("<ScheduleRun>0</ScheduleRun><Actions clsid=\"{D83B4DD2-1763-4BBB-8931-8EC781BAB25E}\"/>"
+                       "</Item>"),
+            std::string::npos);
+
+  auto loaded = scheduler_at(file);
+  EXPECT_EQ(sched_test::dirty(loaded.get()), VARIANT_FALSE);
+  const auto items = items_in(loaded.get());
+  ASSERT_EQ(items.size(), 3u) << "the unsaved item is left out";
+  EXPECT_EQ(name_of(items[0].get()), u"  <spaced> & \"quoted\"  ");
+  VARIANT_BOOL flag = 7;
+  items[2]->get_Enable(&flag);
+  EXPECT_EQ(flag, VARIANT_FALSE) << "a flag that is not VARIANT_TRUE is stored as false";
+  EXPECT_EQ(sched_test::schedule_run(items[0].get()), VARIANT_FALSE);
+  EXPECT_EQ(sched_test::last_result(items[1].get()), E_FAIL);
+  EXPECT_EQ(members<IScheduleTrigger>(items[0].get()).at(0)->values, kExampleTrigger);
+
+  // Written again, the file is the same but for the pending run that was not stored.
+  ASSERT_EQ(loaded->Save(), S_OK);
+  std::string expected = first;
+  expected.insert(expected.find("<Enable>0</Enable>") + 18, "<ScheduleRun>0</ScheduleRun>");
+  EXPECT_EQ(read_file(file), expected);
+}
+
+TEST_F(ScheduleFileTest, MissingValuesKeepTheValuesOfANewItem) {
+  const auto items = load_items(
+      "<Scheduler><Items><Item/><Item><Name>first</Name><Name>second</Name><Enable>yes</Enable>"
+      "<LastRunTime>soon</LastRunTime><Id>not an id</Id></Item><Version>3</Version></Items></Scheduler>");
+  ASSERT_EQ(items.size(), 2u);
+  for (const auto& item : items) {
+    GUID id{};
+    item->get_Id(&id);
+    EXPECT_NE(id, GUID{});
+    VARIANT_BOOL enabled = 0;
+    item->get_Enable(&enabled);
+    EXPECT_EQ(enabled, VARIANT_TRUE);
+    EXPECT_EQ(sched_test::last_run(item.get()), 0u);
+    EXPECT_EQ(sched_test::last_result(item.get()), E_FAIL);
+    EXPECT_EQ(trigger_count(item.get()), 0);
+    EXPECT_EQ(action_count(item.get()), 0);
+  }
+  EXPECT_EQ(name_of(items[0].get()), u"");
+  EXPECT_EQ(name_of(items[1].get()), u"first");
+}
+
+// What each collection forgives in one of its elements: the count of members the item ends up with
+// when the middle one of three elements is of the kind in the first column.
+TEST_F(ScheduleFileTest, TriggerAndActionCollectionsForgiveDifferentFailures) {
+  // Classes whose objects offer no storage, read with another success code, or fail to read; one
+  // set for each kind.
+  auto id = [](uint32_t n) { return CLSID{n, 0, 0, {1, 1, 1, 1, 1, 1, 1, 1}}; };
+  stored_trigger_class t1(id(0xA1), {false, S_OK, {}}), t2(id(0xA2), {true, S_FALSE, {}}),
+      t3(id(0xA3), {true, E_FAIL, {}});
+  stored_action_class a1(id(0xB1), {false, S_OK, {}}), a2(id(0xB2), {true, S_FALSE, {}}),
+      a3(id(0xB3), {true, E_FAIL, {}});
+  auto attribute = [](const CLSID& clsid) { return "clsid=\"" + comrt::to_utf8(comrt::to_u16string(clsid)) + "\""; };
+  struct row {
+    std::string trigger, action;  // the attributes of the middle one of three elements
+    LONG triggers, actions;       // what the item ends up with
+  } rows[] = {
+      {"", "", 2, 2},  // no "clsid": skipped by both
+      {"clsid=\"nonsense\"", "clsid=\"nonsense\"", 0, 0},
+      {attribute(kUnregistered), attribute(kUnregistered), 2, 0},
+      {attribute(id(0xA1)), attribute(id(0xB1)), 0, 2},
+      {attribute(id(0xA2)), attribute(id(0xB2)), 2, 3},
+      {attribute(id(0xA3)), attribute(id(0xB3)), 2, 0},
+  };
+  const std::string good_trigger = "<Trigger clsid=\"{8428D9B1-0B74-4879-80D1-797848330314}\"/>";
+  const std::string good_action = "<Action clsid=\"{EBB2D70B-3677-421E-AE8F-2F181F233E58}\"/>";
+  for (const row& r : rows) {
+    const auto items = load_items("<Scheduler><Items><Item><Name>n</Name><Triggers>" + good_trigger + "<Trigger " +
+                                  r.trigger + "/>" + good_trigger + "</Triggers><Actions>" + good_action +
+                                  "<Action " + r.action + "/>" + good_action + "</Actions></Item></Items></Scheduler>");
+    ASSERT_EQ(items.size(), 1u) << r.trigger;
+    EXPECT_EQ(trigger_count(items[0].get()), r.triggers) << r.trigger;
+    EXPECT_EQ(action_count(items[0].get()), r.actions) << r.action;
+    EXPECT_EQ(name_of(items[0].get()), u"n") << "the rest of the item is read: " << r.trigger;
+  }
+}
+
+TEST_F(ScheduleFileTest, HandEditedFilesWithWhitespaceCommentsAndByteOrderMarksRead) {
+  const std::string edited =
+      "<?xml version=\"1.0\"?>\r\n<!-- edited by hand -->\r\n<Scheduler>\r\n  <Items>\r\n"
+      "    <!-- the only item -->\r\n    <Item>\r\n      <Name>  spaced  </Name>\r\n      <Enable>0</Enable>\r\n"
+      "    </Item>\r\n  </Items>\r\n</Scheduler>\r\n<!-- end -->\r\n";
+  std::string utf16 = "\xFF\xFE";
+  for (char c : edited) utf16 += std::string{c, '\0'};
+  for (const std::string& document : {"\xEF\xBB\xBF" + edited, utf16}) {
+    const auto items = load_items(document);
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(name_of(items[0].get()), u"  spaced  ");
+    VARIANT_BOOL enabled = 7;
+    items[0]->get_Enable(&enabled);
+    EXPECT_EQ(enabled, VARIANT_FALSE);
+  }
+}
+
+// Every one of these files is refused with E_FAIL and a description, and the items stay.
+TEST_F(ScheduleFileTest, BadFilesLoseNothing) {
+  std::string deep = "<Scheduler><Items>";
+  for (int i = 0; i < 100000; ++i) deep += "<a>";
+  for (int i = 0; i < 100000; ++i) deep += "</a>";
+  deep += "</Items></Scheduler>";
+  std::string binary(4096, '\0');
+  for (size_t i = 0; i < binary.size(); ++i) binary[i] = static_cast<char>((i * 7919) & 0xFF);
+  const std::string laughs =
+      "<?xml version=\"1.0\"?><!DOCTYPE Scheduler [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;&a;&a;\">"
+      "<!ENTITY c \"&b;&b;&b;&b;&b;&b;&b;\">]><Scheduler><Items><Item><Name>&c;</Name></Item></Items></Scheduler>";
+  const std::string external =
+      "<?xml version=\"1.0\"?><!DOCTYPE Scheduler [<!ENTITY x SYSTEM \"file:///etc/passwd\">]>"
+      "<Scheduler><Items><Item><Name>&x;</Name></Item></Items></Scheduler>";
+  const std::string complete = "<Scheduler><Items><Item><Name>whole</Name></Item></Items></Scheduler>";
+  const std::string rows[] = {
+      "", "hello", complete.substr(0, complete.size() / 2), binary, "<Other><Item/></Other>",
+      "<Wrapper><Scheduler><Items><Item/></Items></Scheduler></Wrapper>", laughs, external, deep,
+      "<Scheduler/><Scheduler/>",
+  };
+  auto s = scheduler_at(file);
+  s->AddItem(new_item(u"mine").get());
+  const auto before = items_of(s.get());
+  for (const std::string& content : rows) {
+    write_file(file, content);
+    EXPECT_EQ(s->Load(text_of(file).get()), E_FAIL) << content.substr(0, 60);
+    EXPECT_EQ(items_of(s.get()), before);
+    EXPECT_NE(tolvane::last_schedule_file_error().find(u"could not be read: "), std::u16string::npos)
+        << content.substr(0, 60);
+  }
+  // Too big to read at all: refused by its size, before anything is read.
+  {
+    std::filesystem::resize_file(file, 1ll << 30);
+    EXPECT_EQ(s->Load(text_of(file).get()), E_FAIL);
+    EXPECT_NE(tolvane::last_schedule_file_error().find(u"more than the limit"), std::u16string::npos);
+  }
+  // A folder is not a schedule file.
+  EXPECT_EQ(s->Load(text_of(folder.path()).get()), E_FAIL);
+  EXPECT_EQ(items_of(s.get()), before);
+  EXPECT_EQ(name_of(items_in(s.get()).at(0).get()), u"mine");
+}
+
+TEST_F(ScheduleFileTest, ASchedulerElementWithoutItemsKeepsTheCollection) {
+  auto s = scheduler_at(file);
+  const auto before = items_of(s.get());
+  write_file(file, "<ROOT><Scheduler/></ROOT>");
+  EXPECT_EQ(s->Load(text_of(file).get()), S_OK);
+  EXPECT_EQ(items_of(s.get()), before);
+  write_file(file, "<Scheduler><Items/></Scheduler>");
+  EXPECT_EQ(s->Load(text_of(file).get()), S_OK);
+  EXPECT_NE(items_of(s.get()), before);
+}
+
+TEST_F(ScheduleFileTest, ANewFileIsPrivateAndAnExistingOneKeepsItsMode) {
+  auto s = scheduler_at(file);
+  ASSERT_EQ(s->Save(), S_OK);
+  struct stat st;
+  ASSERT_EQ(::stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  ASSERT_EQ(::chmod(file.c_str(), 0640), 0);
+  ASSERT_EQ(s->Save(), S_OK);
+  ASSERT_EQ(::stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(files_in(folder.path()), std::vector<std::string>{"schedule.xml"});
+}
+
+TEST_F(ScheduleFileTest, AFailedWriteLeavesTheOldFileAndNoTemporaryFile) {
+  auto s = scheduler_at(file);
+  s->AddItem(new_item(u"old").get());
+  ASSERT_EQ(s->Save(), S_OK);
+  const std::string old = read_file(file);
+  for (int i = 0; i < 200; ++i) s->AddItem(new_item(u"a longer schedule than the file size limit allows").get());
+
+  // The disk "fills up" after a few hundred bytes: writes beyond that fail.
+  std::signal(SIGXFSZ, SIG_IGN);
+  rlimit saved{};
+  ::getrlimit(RLIMIT_FSIZE, &saved);
+  rlimit small = saved;
+  small.rlim_cur = 512;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  const HRESULT hr = s->Save();
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  EXPECT_TRUE(FAILED(hr));
+  EXPECT_EQ(read_file(file), old);
+  EXPECT_EQ(files_in(folder.path()), std::vector<std::string>{"schedule.xml"});
+
+  // A folder that does not exist: nothing is created.
+  auto elsewhere = scheduler_at(folder.path() / "missing" / "schedule.xml");
+  EXPECT_TRUE(FAILED(elsewhere->Save()));
+  EXPECT_FALSE(std::filesystem::exists(folder.path() / "missing"));
+}
+
+TEST_F(ScheduleFileTest, SchedulersSavingOneFileAtOnceNeverMixTheirFiles) {
+  auto a = scheduler_at(file);
+  auto b = scheduler_at(file);
+  for (int i = 0; i < 50; ++i) {
+    a->AddItem(new_item(u"a").get());
+    b->AddItem(new_item(u"b").get());
+  }
+  ASSERT_EQ(a->Save(), S_OK);
+  std::atomic<bool> done{false};
+  auto saver = [&](tolvane::CScheduler* s) {
+    for (int i = 0; i < 40; ++i) EXPECT_EQ(s->Save(), S_OK);
+  };
+  std::thread ta(saver, a.get()), tb(saver, b.get());
+  std::thread reader([&] {
+    auto r = new_scheduler();
+    while (!done.load()) {
+      ASSERT_EQ(r->Load(text_of(file).get()), S_OK);
+      const auto items = items_in(r.get());
+      ASSERT_EQ(items.size(), 50u);
+      for (const auto& item : items) ASSERT_EQ(name_of(item.get()), name_of(items[0].get()));
+    }
+  });
+  ta.join();
+  tb.join();
+  done = true;
+  reader.join();
+  EXPECT_EQ(files_in(folder.path()), std::vector<std::string>{"schedule.xml"});
+}
+
+TEST_F(ScheduleFileTest, TheThreadSavesAChangedScheduleAtMostOnceAMinute) {
+  RtSetClock(sched_test::kT0);
+  auto s = scheduler_at(file);
+  auto item = new_item(u"first");
+  s->AddItem(item.get());
+  sched_test::set_dirty(s.get(), VARIANT_TRUE);
+  advance(s.get(), std::chrono::milliseconds(500));
+  EXPECT_NE(read_file(file).find("first"), std::string::npos);
+  EXPECT_EQ(sched_test::dirty(s.get()), VARIANT_FALSE);
+
+  item->put_Name(bstr(u"second").get());
+  sched_test::set_dirty(s.get(), VARIANT_TRUE);
+  advance(s.get(), std::chrono::milliseconds(500));
+  EXPECT_NE(read_file(file).find("first"), std::string::npos) << "saved again within the minute";
+  RtAdvanceClock(61 * static_cast<int64_t>(sched_test::kSecond));
+  advance(s.get(), std::chrono::milliseconds(500));
+  EXPECT_NE(read_file(file).find("second"), std::string::npos);
+  EXPECT_EQ(sched_test::dirty(s.get()), VARIANT_FALSE);
+}
+
+}  // namespace
