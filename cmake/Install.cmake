@@ -25,3 +25,4 @@ install(FILES ${PROJECT_BINARY_DIR}/TolvaneConfig.cmake ${PROJECT_BINARY_DIR}/To
 
 configure_file(${PROJECT_SOURCE_DIR}/cmake/comrt.pc.in ${PROJECT_BINARY_DIR}/comrt.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/comrt.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+include(${CMAKE_CURRENT_LIST_DIR}/Package.cmake)
