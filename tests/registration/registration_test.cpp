@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <vector>
 
@@ -20,11 +21,12 @@ using tolvane::class_entry;
 using tolvane::registrar;
 using namespace tolvane::test;
 
-const std::u16string kMachine = u"Software\\Classes";
+const std::u16string kClasses = u"Software\\Classes";
+const std::set<std::u16string> kContainers{u"AppID", u"CLSID"};
 
-// Our keys below a classes root, leaving out the type library's TypeLib and Interface trees.
-std::set<std::u16string> class_and_app_keys(HKEY root) {
-  std::set<std::u16string> keys = key_paths(root, kMachine);
+// Our keys below a scope's classes, leaving out the type library's TypeLib and Interface trees.
+std::set<std::u16string> class_and_app_keys(HKEY scope) {
+  std::set<std::u16string> keys = key_paths(scope, kClasses);
   std::erase_if(keys, [](const std::u16string& k) { return k.starts_with(u"TypeLib") || k.starts_with(u"Interface"); });
   return keys;
 }
@@ -35,22 +37,20 @@ class RegistrationTest : public ::testing::Test {
   registrar module{kLibrary, module_classes()};
 };
 
-TEST_F(RegistrationTest, WritesEveryRowOfEveryClassAndNothingMore) {
+TEST_F(RegistrationTest, WritesEveryRowOfEveryClassInTheListsOrderAndNothingMore) {
   ASSERT_EQ(module.register_server(), S_OK);
-  std::set<std::u16string> expected{u"AppID", u"AppID\\{43EA843F-BE3D-4DFB-9727-DEA1F06DD300}",
-                                    u"AppID\\Scheduler.dll", u"CLSID"};
-  const char16_t* table_order[] = {u"ScheduleActions", u"ScheduleInstantiationTrigger", u"ScheduleQueueAction",
-                                   u"ScheduleTriggers", u"ScheduleItem", u"ScheduleItems", u"ScheduleMonitorTrigger",
-                                   u"Scheduler", u"ScheduleScheduleTrigger"};
-  size_t next = 0;
+  std::set<std::u16string> expected{u"AppID", u"AppID\\{43EA843F-BE3D-4DFB-9727-DEA1F06DD300}", u"AppID\\Scheduler.dll", u"CLSID"};
+  const std::u16string order[] = {u"ScheduleActions", u"ScheduleInstantiationTrigger", u"ScheduleQueueAction",
+                                  u"ScheduleTriggers", u"ScheduleItem", u"ScheduleItems", u"ScheduleMonitorTrigger",
+                                  u"Scheduler", u"ScheduleScheduleTrigger"};
+  const std::u16string* next = order;
   for (const class_entry& c : module_classes()) {
     const std::u16string name = c.coclass, clsid = comrt::to_u16string(c.clsid), key = u"CLSID\\" + clsid;
     const std::u16string prog = u"Scheduler." + name + u".1", vi = u"Scheduler." + name, desc = name + u" Class";
-    while (next < std::size(table_order) && name != table_order[next]) ++next;
-    ASSERT_LT(next, std::size(table_order)) << "out of the class list's order: " << comrt::to_utf8(name);
+    next = std::find(next, std::end(order), name);
+    ASSERT_NE(next, std::end(order)) << "out of order: " << comrt::to_utf8(name);
     const bool names_prog_ids = name == u"ScheduleTriggers" || name == u"ScheduleScheduleTrigger";
     ASSERT_EQ(c.registers_prog_id_keys, names_prog_ids) << comrt::to_utf8(name);
-
     struct row { std::u16string path; const char16_t* value; std::u16string data; };
     std::vector<row> rows{{prog, nullptr, desc}, {prog + u"\\CLSID", nullptr, clsid}, {vi, nullptr, desc},
                           {vi + u"\\CLSID", nullptr, clsid}, {vi + u"\\CurVer", nullptr, prog}, {key, nullptr, desc},
@@ -68,53 +68,42 @@ TEST_F(RegistrationTest, WritesEveryRowOfEveryClassAndNothingMore) {
   EXPECT_EQ(text(HKEY_CLASSES_ROOT, u"AppID\\Scheduler.dll", u"AppID"), u"{43EA843F-BE3D-4DFB-9727-DEA1F06DD300}");
 }
 
-// The whole text "user", in any case, switches to the current user's registration for good.
-TEST_F(RegistrationTest, InstallChoosesTheScopeFromTheWholeCommandLine) {
+TEST(InstallTest, OnlyTheWholeWordUserInAnyCaseMeansPerUser) {
   const struct { const char16_t* command_line; bool per_user; } cases[] = {
-      {u"user", true}, {u"USER", true}, {u"uSeR", true}, {u"user ", false}, {u"users", false},
-      {u"use", false}, {u"", false}, {nullptr, false}};
-  for (const auto& c : cases)
-    EXPECT_EQ(tolvane::is_per_user_command_line(c.command_line), c.per_user)
-        << (c.command_line ? comrt::to_utf8(c.command_line) : "null");
-
-  for (const auto& c : {cases[1], cases[3]}) {
-    SCOPED_TRACE(comrt::to_utf8(c.command_line));
-    sandbox.point_at(sandbox.folder() + "/" + (c.per_user ? "user" : "machine"));
-    registrar r{kLibrary, module_classes()};
-    ASSERT_EQ(r.install(TRUE, c.command_line), S_OK);
-    EXPECT_EQ(std::filesystem::exists(sandbox.user_file()), c.per_user);
-    EXPECT_EQ(std::filesystem::exists(sandbox.machine_file()), !c.per_user);
-    const HKEY scope = c.per_user ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
-    EXPECT_EQ(text(scope, kMachine + u"\\Scheduler.Scheduler\\CLSID"), comrt::to_u16string(CLSID_Scheduler));
-    ASSERT_EQ(r.install(FALSE, nullptr), S_OK) << "the switch stays on";
-    EXPECT_EQ(class_and_app_keys(scope), (std::set<std::u16string>{u"AppID", u"CLSID"}));
-  }
+      {u"user", true}, {u"USER", true}, {u"uSeR", true}, {u"user ", false}, {u"users", false}, {u"use", false},
+      {u"", false}, {nullptr, false}};
+  for (const auto& c : cases) EXPECT_EQ(tolvane::is_per_user_command_line(c.command_line), c.per_user);
 }
 
 TEST_F(RegistrationTest, RegisteringAgainReplacesTheClassKeys) {
   ASSERT_EQ(module.register_server(), S_OK);
   const std::string first = registry_sandbox::read(sandbox.machine_file());
-  comrt::unique_hkey stale;
-  const std::u16string key = kMachine + u"\\CLSID\\" + comrt::to_u16string(CLSID_Scheduler) + u"\\Stale";
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, stale.put(), nullptr),
-            ERROR_SUCCESS);
+  const std::u16string stale = kClasses + u"\\CLSID\\" + comrt::to_u16string(CLSID_Scheduler) + u"\\Stale";
+  comrt::unique_hkey k;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, stale.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, k.put(), nullptr), 0);
   ASSERT_EQ(module.register_server(), S_OK);
   EXPECT_EQ(registry_sandbox::read(sandbox.machine_file()), first);
 }
 
-// Keys of other components in both scopes, and this component registered for the user as well.
+TEST_F(RegistrationTest, AnUnwritableRegistryFailsAndLeavesTheOtherScopeAlone) {
+  registry_sandbox::write(sandbox.folder() + "/file", "");
+  ::setenv("TOLVANE_REGISTRY_MACHINE", (sandbox.folder() + "/file/machine.reg").c_str(), 1);
+  EXPECT_EQ(module.register_server(), HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND));
+  EXPECT_FALSE(std::filesystem::exists(sandbox.user_file()));
+}
+
+// Keys of another component in both scopes.
 class UnregistrationTest : public RegistrationTest {
  protected:
   void SetUp() override {
-    for (const HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
-      for (const char16_t* path : {u"CLSID\\{11111111-2222-3333-4444-555555555555}\\InprocServer32",
-                                   u"Other.Thing\\CLSID", u"AppID\\{66666666-2222-3333-4444-555555555555}",
+    for (const HKEY scope : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
+      for (const char16_t* path : {u"CLSID\\{11111111-2222-3333-4444-555555555555}\\InprocServer32", u"Other.Thing\\CLSID",
+                                   u"AppID\\{66666666-2222-3333-4444-555555555555}",
                                    u"TypeLib\\{77777777-2222-3333-4444-555555555555}\\1.0\\0\\linux64",
                                    u"Interface\\{88888888-2222-3333-4444-555555555555}\\TypeLib"}) {
         comrt::unique_hkey k;
-        ASSERT_EQ(RegCreateKeyExW(root, (kMachine + u"\\" + path).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                  k.put(), nullptr), ERROR_SUCCESS);
-        ASSERT_EQ(RegSetValueExW(k.get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(u"theirs"), 14), ERROR_SUCCESS);
+        ASSERT_EQ(RegCreateKeyExW(scope, (kClasses + u"\\" + path).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, k.put(), nullptr), 0);
+        ASSERT_EQ(RegSetValueExW(k.get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(u"theirs"), 14), 0);
       }
     }
     machine_before = registry_sandbox::read(sandbox.machine_file());
@@ -123,7 +112,7 @@ class UnregistrationTest : public RegistrationTest {
   std::string machine_before, user_before;
 };
 
-TEST_F(UnregistrationTest, RemovesOnlyOurKeysFromItsOwnScope) {
+TEST_F(UnregistrationTest, RemovesOnlyOurKeysAndOnlyFromItsOwnScope) {
   registrar user{kLibrary, module_classes()};
   ASSERT_EQ(user.install(TRUE, u"user"), S_OK);
   const std::string user_registered = registry_sandbox::read(sandbox.user_file());
@@ -131,45 +120,34 @@ TEST_F(UnregistrationTest, RemovesOnlyOurKeysFromItsOwnScope) {
   ASSERT_EQ(module.unregister_server(), S_OK);
   EXPECT_EQ(registry_sandbox::read(sandbox.machine_file()), machine_before);
   EXPECT_EQ(registry_sandbox::read(sandbox.user_file()), user_registered);
-  ASSERT_EQ(user.install(FALSE, nullptr), S_OK);
+  ASSERT_EQ(user.install(FALSE, nullptr), S_OK) << "the per-user switch stays on";
   EXPECT_EQ(registry_sandbox::read(sandbox.user_file()), user_before);
 }
 
 TEST_F(UnregistrationTest, WhatWasNeverRegisteredIsNoFailureAndChangesNothing) {
   ASSERT_EQ(module.unregister_server(), S_OK);
-  ASSERT_EQ(module.unregister_server(), S_OK);
   EXPECT_EQ(registry_sandbox::read(sandbox.machine_file()), machine_before);
-  EXPECT_EQ(registry_sandbox::read(sandbox.user_file()), user_before);
-  sandbox.point_at(sandbox.folder() + "/empty");  // no store files at all
+  sandbox.point_at(sandbox.folder() + "/empty");
   ASSERT_EQ(module.unregister_server(), S_OK);
   EXPECT_FALSE(std::filesystem::exists(sandbox.machine_file()));
 }
 
 TEST_F(UnregistrationTest, AFailedInstallUndoesWhatItRegistered) {
   const auto classes = module_classes();
-  const class_entry bad{CLSID_ScheduleInstantiationTrigger, u"Bad", u"9Bad.1", u"9Bad", false, classes[0].make_factory};
-  const std::vector<class_entry> list{classes[0], bad, classes[1]};
+  const std::vector<class_entry> list{classes[0], {CLSID_NULL, u"Bad", u"9Bad.1", u"9Bad", false, nullptr}, classes[1]};
   registrar r{kLibrary, list};
   EXPECT_EQ(r.register_server(), E_INVALIDARG);
-  EXPECT_TRUE(text(HKEY_LOCAL_MACHINE, kMachine + u"\\" + classes[0].vi_prog_id)) << "registered up to the failure";
+  EXPECT_TRUE(text(HKEY_LOCAL_MACHINE, kClasses + u"\\" + classes[0].vi_prog_id)) << "registered up to the failure";
   EXPECT_EQ(r.install(TRUE, nullptr), E_INVALIDARG);
   EXPECT_EQ(registry_sandbox::read(sandbox.machine_file()), machine_before);
-}
-
-TEST_F(RegistrationTest, AnUnwritableRegistryFailsAndTouchesTheOtherScopeNot) {
-  registry_sandbox::write(sandbox.folder() + "/file", "");
-  ::setenv("TOLVANE_REGISTRY_MACHINE", (sandbox.folder() + "/file/machine.reg").c_str(), 1);
-  EXPECT_EQ(module.register_server(), HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND));
-  EXPECT_FALSE(std::filesystem::exists(sandbox.user_file()));
 }
 
 // A host creates every class through the runtime alone, by class identifier and by both ProgIDs.
 void expect_every_class_creatable() {
   for (const class_entry& c : module_classes()) {
-    SCOPED_TRACE(comrt::to_utf8(c.coclass));
     for (const char16_t* prog_id : {c.prog_id, c.vi_prog_id}) {
       CLSID found{};
-      EXPECT_EQ(CLSIDFromProgID(prog_id, &found), S_OK);
+      EXPECT_EQ(CLSIDFromProgID(prog_id, &found), S_OK) << comrt::to_utf8(prog_id);
       EXPECT_EQ(found, c.clsid);
     }
     comrt::com_ptr<IUnknown> object;
@@ -192,15 +170,13 @@ TEST_F(RegistrationTest, ExportsRegisterMachineWideAndThenForTheUser) {
   ASSERT_EQ(reg(), S_OK);
   expect_every_class_creatable();
   ASSERT_EQ(unreg(), S_OK);
-  EXPECT_EQ(class_and_app_keys(HKEY_LOCAL_MACHINE), (std::set<std::u16string>{u"AppID", u"CLSID"}));
-
+  EXPECT_EQ(class_and_app_keys(HKEY_LOCAL_MACHINE), kContainers);
   ASSERT_EQ(install(TRUE, u"User"), S_OK);
   expect_every_class_creatable();
-  EXPECT_EQ(class_and_app_keys(HKEY_LOCAL_MACHINE), (std::set<std::u16string>{u"AppID", u"CLSID"}));
   ASSERT_EQ(reg(), S_OK) << "the per-user switch stays on";
-  EXPECT_EQ(class_and_app_keys(HKEY_LOCAL_MACHINE), (std::set<std::u16string>{u"AppID", u"CLSID"}));
+  EXPECT_EQ(class_and_app_keys(HKEY_LOCAL_MACHINE), kContainers);
   ASSERT_EQ(install(FALSE, nullptr), S_OK);
-  EXPECT_EQ(class_and_app_keys(HKEY_CURRENT_USER), (std::set<std::u16string>{u"AppID", u"CLSID"}));
+  EXPECT_EQ(class_and_app_keys(HKEY_CURRENT_USER), kContainers);
   ::dlclose(lib);
 }
 
