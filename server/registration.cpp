@@ -152,7 +152,7 @@ bool is_per_user_command_line(LPCWSTR command_line) noexcept {
 }
 
 bool is_valid_prog_id(std::u16string_view prog_id) noexcept {
-  if (prog_id.empty() || prog_id.size() > 39 || (prog_id[0] >= u'0' && prog_id[0] <= u'9')) return false;
+  if (prog_id.empty() || prog_id.size() > 255 || (prog_id[0] >= u'0' && prog_id[0] <= u'9')) return false;
   for (const char16_t c : prog_id) {
     const bool letter = (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z');
     const bool digit = c >= u'0' && c <= u'9';

@@ -53,8 +53,8 @@ class registrar {
 // True for a command line of exactly "user", without regard to case.
 bool is_per_user_command_line(LPCWSTR command_line) noexcept;
 
-// A ProgID the registry can hold: 1 to 39 characters, letters, digits and periods, not starting
-// with a digit.
+// A ProgID the registry can hold: letters, digits and periods, not starting with a digit, at most
+// as long as a key name.
 bool is_valid_prog_id(std::u16string_view prog_id) noexcept;
 
 }  // namespace tolvane

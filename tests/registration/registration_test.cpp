@@ -85,13 +85,6 @@ TEST_F(RegistrationTest, RegisteringAgainReplacesTheClassKeys) {
   EXPECT_EQ(registry_sandbox::read(sandbox.machine_file()), first);
 }
 
-TEST_F(RegistrationTest, AnUnwritableRegistryFailsAndLeavesTheOtherScopeAlone) {
-  registry_sandbox::write(sandbox.folder() + "/file", "");
-  ::setenv("TOLVANE_REGISTRY_MACHINE", (sandbox.folder() + "/file/machine.reg").c_str(), 1);
-  EXPECT_EQ(module.register_server(), HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND));
-  EXPECT_FALSE(std::filesystem::exists(sandbox.user_file()));
-}
-
 // Keys of another component in both scopes.
 class UnregistrationTest : public RegistrationTest {
  protected:
