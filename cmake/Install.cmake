@@ -16,6 +16,7 @@ if(TARGET Scheduler)
   # The component finds its language texts in this folder beside the library.
   install(DIRECTORY ${TOLVANE_TEXTS_DIR}/ DESTINATION ${CMAKE_INSTALL_LIBDIR}/scheduler-texts
     FILES_MATCHING PATTERN "*.res")
+  install(FILES ${PROJECT_SOURCE_DIR}/server/Scheduler.manifest DESTINATION ${CMAKE_INSTALL_LIBDIR})
 endif()
 
 install(EXPORT TolvaneTargets NAMESPACE Tolvane:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Tolvane)
@@ -27,3 +28,4 @@ install(FILES ${PROJECT_BINARY_DIR}/TolvaneConfig.cmake ${PROJECT_BINARY_DIR}/To
 
 configure_file(${PROJECT_SOURCE_DIR}/cmake/comrt.pc.in ${PROJECT_BINARY_DIR}/comrt.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/comrt.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+include(${CMAKE_CURRENT_LIST_DIR}/Package.cmake)

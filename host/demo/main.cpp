@@ -124,9 +124,8 @@ void run() {
   const std::string library = scheduler_library_path();
   scratch_registry registry;
   say("registry: temporary store in " + registry.folder());
-  register_class(CLSID_Scheduler, u"Scheduler.Scheduler", library);
-  register_class(CLSID_ScheduleItem, u"Scheduler.ScheduleItem", library);
-  say("registry: Scheduler.Scheduler and Scheduler.ScheduleItem served by " + library);
+  register_library(library);
+  say("registry: every class registered for the current user, served by " + library);
 
   check(CoInitializeEx(nullptr, COINIT_MULTITHREADED), "initialise the runtime");
   say("runtime: initialised (multithreaded)");

@@ -34,8 +34,8 @@ class scratch_registry {
   std::string folder_;
 };
 
-// Registers a class of the library for the current user: CLSID\{clsid}\InprocServer32 names the
-// library (threading model "Both"), and the version-independent ProgID names the class.
-void register_class(const CLSID& clsid, const char16_t* prog_id, const std::string& library);
+// Registers every class of the library for the current user, as `tolvane-regsvr --user` does: the
+// library's own DllInstall with the command line "user".
+void register_library(const std::string& library);
 
 }  // namespace demo

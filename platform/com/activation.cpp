@@ -3,7 +3,8 @@
 //
 // Every context a caller asks for (CLSCTX_INPROC_SERVER, CLSCTX_LOCAL_SERVER, CLSCTX_ALL, ...) is
 // served in-process: there are no local or remote servers. A class is looked for first among the
-// class objects registered in the process (CoRegisterClassObject), then in the registry, where
+// class objects registered in the process (CoRegisterClassObject), then in the calling thread's
+// active activation context (comrt/actctx.h, a manifest naming the server library), then in the registry, where
 // HKEY_CLASSES_ROOT\CLSID\{clsid}\InprocServer32's default value names the server library (a REG_SZ
 // or REG_EXPAND_SZ path; a name without a slash is searched for as dlopen(3) does). The library is
 // loaded once per path with RTLD_NOW | RTLD_LOCAL, kept loaded, and asked through its exported
@@ -25,6 +26,7 @@
 #include "comrt/registry.h"
 #include "comrt/strings.h"
 #include "xml/document_class.h"
+#include "manifest.h"
 
 namespace {
 
@@ -182,9 +184,14 @@ HRESULT get_class_object(REFCLSID clsid, DWORD context, REFIID riid, void** ppv,
   if (com_ptr<IUnknown> object = registered_class_object(clsid)) return object->QueryInterface(riid, ppv);
   if (com_ptr<IUnknown> object = comrt::xml::class_object(clsid)) return object->QueryInterface(riid, ppv);
 
-  const auto file = classes_default_value(clsid_key(clsid) + u"\\InprocServer32");
-  if (!file || file->empty()) return REGDB_E_CLASSNOTREG;
-  pin = load_library(comrt::to_utf8(*file));
+  // The thread's activation context names a server before the registry does.
+  std::optional<std::string> server = comrt::manifest::active_server(clsid);
+  if (!server) {
+    const auto file = classes_default_value(clsid_key(clsid) + u"\\InprocServer32");
+    if (!file || file->empty()) return REGDB_E_CLASSNOTREG;
+    server = comrt::to_utf8(*file);
+  }
+  pin = load_library(*server);
   return pin->get_class_object(clsid, riid, ppv);
 }
 
@@ -271,6 +278,10 @@ STDAPI CLSIDFromProgID(LPCOLESTR lpszProgID, LPCLSID lpclsid) {
     if (!lpszProgID || !lpclsid) return E_INVALIDARG;
     *lpclsid = CLSID_NULL;
     std::u16string progid(lpszProgID);
+    if (auto described = comrt::manifest::active_class(progid)) {
+      *lpclsid = *described;
+      return S_OK;
+    }
     for (int hop = 0; hop < 2; ++hop) {
       if (!valid_progid(progid)) return CO_E_CLASSSTRING;
       if (auto text = classes_default_value(progid + u"\\CLSID")) {
@@ -293,7 +304,8 @@ STDAPI ProgIDFromCLSID(REFCLSID clsid, LPOLESTR* lplpszProgID) {
   return comrt::boundary([&]() -> HRESULT {
     if (!lplpszProgID) return E_INVALIDARG;
     *lplpszProgID = nullptr;
-    auto progid = classes_default_value(clsid_key(clsid) + u"\\ProgID");
+    auto progid = comrt::manifest::active_prog_id(clsid);
+    if (!progid) progid = classes_default_value(clsid_key(clsid) + u"\\ProgID");
     if (!progid || progid->empty()) return REGDB_E_CLASSNOTREG;
     const size_t bytes = (progid->size() + 1) * sizeof(OLECHAR);
     auto* out = static_cast<LPOLESTR>(CoTaskMemAlloc(bytes));
