@@ -35,6 +35,8 @@ class MockProvider final : public comrt::implements<MockProvider, IServiceProvid
   MOCK_METHOD(HRESULT, QueryService, (REFGUID, REFIID, void**), (override));
 };
 
+inline com_ptr<tolvane::CScheduleItem> new_item() { return comrt::make<tolvane::CScheduleItem>(); }
+
 // A tick target for the thread on its own.
 class CountingTarget final : public tolvane::scheduler_tick_target {
  public:
@@ -73,11 +75,13 @@ class SchedulerFixture : public ::testing::Test {
     RtResetClock();
   }
 
+  static com_ptr<tolvane::CScheduler> new_scheduler() { return comrt::make<tolvane::CScheduler>(); }
   // Moves the timer clock on and waits until the scheduler's thread has handled what became due.
-  void advance(std::chrono::milliseconds by) {
+  void advance(tolvane::CScheduler* on, std::chrono::milliseconds by) {
     clock->advance(by);
-    ASSERT_TRUE(s->thread().thread().wait_idle(kHangGuard)) << "the scheduler thread did not become idle";
+    ASSERT_TRUE(on->thread().thread().wait_idle(kHangGuard)) << "the scheduler thread did not become idle";
   }
+  void advance(std::chrono::milliseconds by) { advance(s.get(), by); }
   // An enabled item with one action tagged `tag`, added to the scheduler.
   com_ptr<tolvane::CScheduleItem> add_item(int tag, VARIANT_BOOL marked = VARIANT_FALSE, HRESULT result = S_OK) {
     auto item = comrt::make<tolvane::CScheduleItem>();
