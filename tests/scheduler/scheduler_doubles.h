@@ -37,6 +37,21 @@ class MockProvider final : public comrt::implements<MockProvider, IServiceProvid
 
 inline com_ptr<tolvane::CScheduleItem> new_item() { return comrt::make<tolvane::CScheduleItem>(); }
 
+// A site that offers no services and takes no proffers.
+class ServiceOnlySite final : public comrt::implements<ServiceOnlySite, IServiceProvider> {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryService(REFGUID, REFIID, void** ppv) override {
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+};
+
+inline com_ptr<IScheduleItems> items_of(IScheduler* scheduler) {
+  com_ptr<IScheduleItems> items;
+  EXPECT_EQ(scheduler->get_Items(items.put()), S_OK);
+  return items;
+}
+
 // A tick target for the thread on its own.
 class CountingTarget final : public tolvane::scheduler_tick_target {
  public:
