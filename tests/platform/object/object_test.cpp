@@ -48,11 +48,6 @@ class Thing final : public comrt::implements<Thing, ITestB, ITestC> {
   HRESULT construct_result_;
 };
 
-ULONG ref_count(IUnknown* p) {
-  p->AddRef();
-  return p->Release();
-}
-
 TEST(ObjectBase, QueryInterfaceAnswersListedInterfacesAndTheirBases) {
   const int32_t before = comrt::module_lock_count().load();
   {
@@ -65,31 +60,22 @@ TEST(ObjectBase, QueryInterfaceAnswersListedInterfacesAndTheirBases) {
     // Identity: IUnknown from any interface is the same pointer.
     EXPECT_EQ(a.as<IUnknown>().get(), c.as<IUnknown>().get());
     EXPECT_FALSE(thing.try_as<IDispatch>());
-    void* p = reinterpret_cast<void*>(1);
-    EXPECT_EQ(thing->QueryInterface(IID_IDispatch, &p), E_NOINTERFACE);
-    EXPECT_EQ(p, nullptr);
-    EXPECT_EQ(thing->QueryInterface(IID_ITestA, nullptr), E_POINTER);
-    EXPECT_EQ(ref_count(a.get()), 4u);
   }
   EXPECT_EQ(comrt::module_lock_count().load(), before);
 }
 
-TEST(ObjectBase, FinalReleaseRunsOnceBeforeDestruction) {
+TEST(ObjectBase, FinalReleaseRunsOnceAndAFailingFinalConstructDestroysAndThrowsItsStatus) {
   g_destroyed = g_final_released = 0;
   { auto thing = comrt::make<Thing>(); }
   EXPECT_EQ(g_final_released, 1);
   EXPECT_EQ(g_destroyed, 1);
-}
-
-TEST(ObjectBase, FailingFinalConstructDestroysAndThrowsItsStatus) {
-  g_destroyed = 0;
   try {
     comrt::make<Thing>(E_ACCESSDENIED);
     FAIL();
   } catch (const comrt::hresult_error& e) {
     EXPECT_EQ(e.code(), E_ACCESSDENIED);
   }
-  EXPECT_EQ(g_destroyed, 1);
+  EXPECT_EQ(g_destroyed, 2);
 }
 
 TEST(ObjectBase, BoundaryTurnsExceptionsIntoStatuses) {
@@ -97,7 +83,6 @@ TEST(ObjectBase, BoundaryTurnsExceptionsIntoStatuses) {
   int v = 0;
   EXPECT_EQ(thing->A(&v), S_OK);
   EXPECT_EQ(v, 7);
-  EXPECT_EQ(thing->A(nullptr), E_POINTER);
   EXPECT_EQ(thing->B(), E_FAIL);
   EXPECT_EQ(thing->C(), E_ACCESSDENIED);
   EXPECT_EQ(comrt::boundary([] { throw std::bad_alloc(); }), E_OUTOFMEMORY);
