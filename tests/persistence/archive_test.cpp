@@ -172,12 +172,12 @@ TEST_F(ArchiveTest, ObjectsCarryTheirClassIdentifierWhenTheyHaveOne) {
   auto with_class = persist_test::stored_trigger(CLSID_ScheduleScheduleTrigger, {{u"V", u"1"}});
   // An item collection's element for an object without IPersist: the trigger collection.
   auto without_class = comrt::make<tolvane::CScheduleTriggers>();
-  auto not_serializable = fakes::trigger();
+  auto not_serializable = comrt::make<fakes::FakeTrigger>(fakes::trigger_script{});
   HRESULT third = S_OK;
   const auto xml = written([&](IXMLDOMNode* r) {
     EXPECT_EQ(archive->ExchangeObject(r, u"A", with_class.as<IUnknown>().get()), S_OK);
     EXPECT_EQ(archive->ExchangeObject(r, u"B", without_class.as<IUnknown>().get()), S_OK);
-    third = archive->ExchangeObject(r, u"C", not_serializable.get());
+    third = archive->ExchangeObject(r, u"C", not_serializable.as<IUnknown>().get());
   });
   EXPECT_EQ(third, E_FAIL);
   EXPECT_EQ(xml, u"<r><A clsid=\"{8428D9B1-0B74-4879-80D1-797848330314}\"><V>1</V></A><B/><C/></r>");

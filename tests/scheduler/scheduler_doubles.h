@@ -51,6 +51,12 @@ inline com_ptr<IScheduleItems> items_of(IScheduler* scheduler) {
   EXPECT_EQ(scheduler->get_Items(items.put()), S_OK);
   return items;
 }
+inline VARIANT_BOOL dirty(IScheduler* s) {
+  VARIANT_BOOL d = 7;
+  EXPECT_EQ(items_of(s)->get_Dirty(&d), S_OK);
+  return d;
+}
+inline void set_dirty(IScheduler* s, VARIANT_BOOL d) { EXPECT_EQ(items_of(s)->put_Dirty(d), S_OK); }
 
 // A tick target for the thread on its own.
 class CountingTarget final : public tolvane::scheduler_tick_target {
