@@ -2,7 +2,9 @@
 // `inotifywait -r` on the same tree, and how long a change takes to reach a folder monitor
 // trigger's mark (p50 and p99 of the time from a write until IsSet answers S_OK).
 #include <benchmark/benchmark.h>
-
+#include <comrt/folder_watcher.h>
+#include <comrt/strings.h>
+#include <comrt/variant.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -18,10 +20,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <comrt/folder_watcher.h>
-#include <comrt/strings.h>
-#include <comrt/variant.h>
 
 #include "triggers/monitor_trigger.h"
 
@@ -97,8 +95,13 @@ void BM_InotifywaitSetUp(benchmark::State& state) {
     posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     std::string root = tree.root();
-    char* argv[] = {const_cast<char*>("inotifywait"), const_cast<char*>("-r"), const_cast<char*>("-m"),
-                    const_cast<char*>("-e"), const_cast<char*>("modify"), root.data(), nullptr};
+    char* argv[] = {const_cast<char*>("inotifywait"),
+                    const_cast<char*>("-r"),
+                    const_cast<char*>("-m"),
+                    const_cast<char*>("-e"),
+                    const_cast<char*>("modify"),
+                    root.data(),
+                    nullptr};
     pid_t pid = 0;
     const int rc = ::posix_spawnp(&pid, "inotifywait", &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);

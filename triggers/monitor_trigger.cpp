@@ -1,9 +1,9 @@
 #include "triggers/monitor_trigger.h"
 
-#include <cstring>
-
 #include <comrt/strings.h>
 #include <comrt/variant.h>
+
+#include <cstring>
 
 #include "diagnostics/log_file.h"
 #include "triggers/trigger_texts.h"

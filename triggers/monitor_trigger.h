@@ -5,13 +5,13 @@
 // item should run.
 #pragma once
 
-#include <atomic>
-#include <cstdint>
-#include <string>
-
 #include <comrt/dispatch.h>
 #include <comrt/folder_watcher.h>
 #include <comrt/site.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
 
 #include "Scheduler.h"
 #include "XMLArchive.h"

@@ -25,6 +25,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -140,7 +141,7 @@ class folder_watcher::engine {
   void handle(int wd, uint32_t mask, std::string_view name);
   void finish_batch();
 
-  int attach(int fd, int& err);
+  int attach(int fd, const std::string& path, int& err);
   void place(int wd, node& n, const std::string& path, int parent, std::string_view name);
   void repath(node& n, std::string path);
   void unlink(int wd, node& n);
@@ -179,7 +180,7 @@ class folder_watcher::engine {
   std::vector<char> buffer_;
 
   std::atomic<std::thread::id> thread_id_{};
-  int start_error_ = 0;  // why the thread is not running (0 while it runs)
+  int start_error_ = 0;   // why the thread is not running (0 while it runs)
   worker_thread thread_;  // last: joined before the rest goes
 };
 
@@ -315,9 +316,7 @@ void folder_watcher::engine::run_commands() {
         c->counts.polling = static_cast<std::size_t>(
             std::count_if(subs_.begin(), subs_.end(), [](const auto& e) { return e.second->st == state::polling; }));
         break;
-      case command::kind::stop:
-        stopping_ = true;
-        break;
+      case command::kind::stop: stopping_ = true; break;
     }
     sweep();
     flush();
@@ -419,16 +418,19 @@ void folder_watcher::engine::finish_batch() {
   flush();
 }
 
-// Adds a kernel watch for the open folder `fd` (the existing one when the folder is watched
-// already) and returns its descriptor, or -1 with `err`.
-int folder_watcher::engine::attach(int fd, int& err) {
+// Adds a kernel watch for the folder opened as `fd` at `path` (the existing one when the folder is
+// watched already) and returns its descriptor, or -1 with `err`.
+int folder_watcher::engine::attach(int fd, const std::string& path, int& err) {
   if (!inotify_) {
     err = inotify_error_;
     return -1;
   }
   // Through the descriptor: the watch is on exactly the folder that was opened, whatever the
-  // length of its path.
-  const int wd = ::inotify_add_watch(inotify_.get(), fswatch::descriptor_path(fd).c_str(), kWatchMask);
+  // length of its path. Without /proc a path short enough for the kernel does.
+  int wd = ::inotify_add_watch(inotify_.get(), fswatch::descriptor_path(fd).c_str(), kWatchMask);
+  if (wd < 0 && errno == ENOENT && path.size() < PATH_MAX) {
+    wd = ::inotify_add_watch(inotify_.get(), path.c_str(), kWatchMask);
+  }
   if (wd < 0) {
     err = errno;
     return -1;
@@ -489,8 +491,7 @@ void folder_watcher::engine::unlink(int wd, node& n) {
 // place the folder below a watched one (-1 when unknown). Returns 0, or the errno that stops the
 // watch: the folder itself cannot be opened or watched, or the kernel is out of watches or
 // descriptors. Folders below it that vanish or cannot be read are left out.
-int folder_watcher::engine::add_tree(subscription& s, std::string path, int parent, std::string_view name,
-                                     int* root) {
+int folder_watcher::engine::add_tree(subscription& s, std::string path, int parent, std::string_view name, int* root) {
   struct pending {
     std::string path;
     int parent;
@@ -505,7 +506,7 @@ int folder_watcher::engine::add_tree(subscription& s, std::string path, int pare
     const bool is_top = std::exchange(top, false);
     unique_fd fd = fswatch::open_directory(p.path);
     int err = fd ? 0 : errno;
-    const int wd = fd ? attach(fd.get(), err) : -1;
+    const int wd = fd ? attach(fd.get(), p.path, err) : -1;
     if (wd < 0) {
       if (is_top || is_exhaustion(err)) return err;
       continue;
@@ -540,7 +541,7 @@ int folder_watcher::engine::watch_entry_folder(subscription& s) {
   const unique_fd fd = fswatch::open_directory(s.folder);
   if (!fd) return errno;
   int err = 0;
-  const int wd = attach(fd.get(), err);
+  const int wd = attach(fd.get(), s.folder, err);
   if (wd < 0) return err;
   node& n = nodes_.at(wd);
   place(wd, n, s.folder, -1, {});
@@ -561,11 +562,12 @@ int folder_watcher::engine::await(subscription& s) {
       if (errno == ENOENT || errno == ENOTDIR) continue;
       return errno;
     }
+    const std::string folder(up);
     int err = 0;
-    const int wd = attach(fd.get(), err);
+    const int wd = attach(fd.get(), folder, err);
     if (wd < 0) return err;
     node& n = nodes_.at(wd);
-    place(wd, n, std::string(up), -1, {});
+    place(wd, n, folder, -1, {});
     n.anchors.push_back(&s);
     s.anchor = wd;
     s.awaited = fswatch::name_of(below);

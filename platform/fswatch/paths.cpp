@@ -63,7 +63,8 @@ unique_fd open_directory(std::string_view path, int flags) {
     }
     const std::string piece(path.substr(pos, end - pos));
     const bool last = end == path.size();
-    unique_fd next(::openat(at ? at.get() : AT_FDCWD, piece.c_str(), last ? flags : (O_PATH | O_DIRECTORY | O_CLOEXEC)));
+    const int piece_flags = last ? flags : (O_PATH | O_DIRECTORY | O_CLOEXEC);
+    unique_fd next(::openat(at ? at.get() : AT_FDCWD, piece.c_str(), piece_flags));
     if (!next) return {};
     at = std::move(next);
     pos = end + 1;

@@ -3,10 +3,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -51,7 +50,7 @@ class temp_tree {
     ::close(fd);
   }
   void rename(const std::string& from, const std::string& to) const {
-    ASSERT_EQ(::rename(from.c_str(), to.c_str()), 0) << from << " -> " << to;
+    ASSERT_EQ(::rename(path(from).c_str(), path(to).c_str()), 0) << from << " -> " << to;
   }
   void remove(const std::string& relative) const {
     const int fd = ::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
