@@ -355,18 +355,28 @@ void folder_watcher::engine::handle(int wd, uint32_t mask, std::string_view name
     return;
   }
   if (mask & (IN_DELETE_SELF | IN_MOVE_SELF)) {
-    // The folder is no longer at its path: the watches of that path look for it again.
-    for (subscription* s : n.members) {
-      if (s->root == wd) {
+    // The folder is no longer at its path: the watches of that path and of the paths below it
+    // look for their places again.
+    std::vector<int> stack{wd};
+    std::unordered_set<int> seen;
+    while (!stack.empty()) {
+      const int w = stack.back();
+      stack.pop_back();
+      const auto m = nodes_.find(w);
+      if (m == nodes_.end() || !seen.insert(w).second) continue;
+      for (subscription* s : m->second.members) {
+        if (s->root == w) {
+          notify(*s);
+          want_resolve(*s);
+        }
+      }
+      for (subscription* s : m->second.entries) {
         notify(*s);
         want_resolve(*s);
       }
+      for (subscription* s : m->second.anchors) want_resolve(*s);
+      for (const auto& [child_name, child] : m->second.children) stack.push_back(child);
     }
-    for (subscription* s : n.entries) {
-      notify(*s);
-      want_resolve(*s);
-    }
-    for (subscription* s : n.anchors) want_resolve(*s);
     return;
   }
   for (subscription* s : n.members) notify(*s);
@@ -452,6 +462,12 @@ void folder_watcher::engine::place(int wd, node& n, const std::string& path, int
     bool below_itself = false;
     for (int up = parent; up >= 0 && !below_itself; up = nodes_.at(up).parent) below_itself = up == wd;
     if (!below_itself) {
+      // Moved: it leaves the trees of its former folder (those of its new place walk it again).
+      if (n.parent >= 0) {
+        if (const auto old = nodes_.find(n.parent); old != nodes_.end()) {
+          for (subscription* s : std::vector(old->second.members)) drop_subtree(*s, wd);
+        }
+      }
       unlink(wd, n);
       auto& siblings = nodes_.at(parent).children;
       const auto [c, inserted] = siblings.try_emplace(std::string(name), wd);
@@ -499,6 +515,7 @@ int folder_watcher::engine::add_tree(subscription& s, std::string path, int pare
   };
   std::vector<pending> stack;
   stack.push_back({std::move(path), parent, std::string(name)});
+  std::unordered_set<int> visited;
   bool top = true;
   while (!stack.empty()) {
     const pending p = std::move(stack.back());
@@ -511,14 +528,20 @@ int folder_watcher::engine::add_tree(subscription& s, std::string path, int pare
       if (is_top || is_exhaustion(err)) return err;
       continue;
     }
-    node& n = nodes_.at(wd);
     if (is_top && root) *root = wd;
-    // Covered already; this also ends the walk of a folder mounted inside its own tree.
-    if (contains(n.members, &s)) continue;
+    // A folder mounted inside its own tree is walked once.
+    if (!visited.insert(wd).second) continue;
+    node& n = nodes_.at(wd);
+    // Where the folder is now: a walk may find a folder at the place it was moved to before the
+    // events of the move are read, which then no longer take it out of the tree.
     place(wd, n, p.path, p.parent, p.name);
-    n.members.push_back(&s);
-    s.members.insert(wd);
+    if (!contains(n.members, &s)) {
+      n.members.push_back(&s);
+      s.members.insert(wd);
+    }
     // Scanned after its watch is in place: a folder made in between is found here or reported.
+    // The folders below a folder covered already are walked too: one made while the folder was on
+    // its way here could not be added then (its path was out of date).
     DIR* dir = ::fdopendir(fd.get());
     if (!dir) continue;
     (void)fd.release();

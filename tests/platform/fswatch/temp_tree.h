@@ -49,9 +49,6 @@ class temp_tree {
     ASSERT_EQ(::write(fd, "x\n", 2), 2);
     ::close(fd);
   }
-  void rename(const std::string& from, const std::string& to) const {
-    ASSERT_EQ(::rename(path(from).c_str(), path(to).c_str()), 0) << from << " -> " << to;
-  }
   void remove(const std::string& relative) const {
     const int fd = ::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     remove_at(fd, relative.c_str());
