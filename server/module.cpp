@@ -7,6 +7,7 @@
 #include "items/schedule_items.h"
 #include "scheduler/scheduler.h"
 #include "triggers/instantiation_trigger.h"
+#include "triggers/monitor_trigger.h"
 #include "triggers/schedule_trigger.h"
 #include "triggers/schedule_triggers.h"
 
@@ -33,6 +34,8 @@ const class_entry kClasses[] = {
      &factory_of<CScheduleItem>},
     {CLSID_ScheduleItems, u"ScheduleItems", u"Scheduler.ScheduleItems.1", u"Scheduler.ScheduleItems", false,
      &factory_of<CScheduleItems>},
+    {CLSID_ScheduleMonitorTrigger, u"ScheduleMonitorTrigger", u"Scheduler.ScheduleMonitorTrigger.1",
+     u"Scheduler.ScheduleMonitorTrigger", false, &factory_of<CScheduleMonitorTrigger>},
     {CLSID_Scheduler, u"Scheduler", u"Scheduler.Scheduler.1", u"Scheduler.Scheduler", false, &factory_of<CScheduler>},
     {CLSID_ScheduleScheduleTrigger, u"ScheduleScheduleTrigger", u"Scheduler.ScheduleScheduleTrigger.1",
      u"Scheduler.ScheduleScheduleTrigger", true, &factory_of<CScheduleScheduleTrigger>},

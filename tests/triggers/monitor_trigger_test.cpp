@@ -1,0 +1,203 @@
+// The folder monitor trigger on real folders: the path rules, when IsSet answers S_OK for folders
+// and files, long paths, many changes and many triggers, the fall-back to snapshots, copies and
+// the class itself. Places that appear, vanish or move are the watcher's own tests.
+#include "triggers/monitor_trigger.h"
+
+#include <comrt/folder_watcher.h>
+#include <comrt/strings.h>
+#include <comrt/variant.h>
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "diagnostics/log_file.h"
+#include "platform/fswatch/temp_tree.h"
+#include "server/module.h"
+#include "triggers/trigger_texts.h"
+
+namespace {
+
+using comrt::com_ptr;
+using tolvane::CScheduleMonitorTrigger;
+
+class MonitorTriggerTest : public ::testing::Test {
+ protected:
+  static HRESULT set_path(IScheduleMonitorTrigger* t, const std::string& path) {
+    return t->put_Path(comrt::bstr(comrt::to_utf16(path)).get());
+  }
+  template <class I>
+  static std::u16string text_of(HRESULT (STDMETHODCALLTYPE I::*get)(BSTR*), I* t, HRESULT expected = S_OK) {
+    comrt::bstr out;
+    EXPECT_EQ((t->*get)(out.put()), expected);
+    return out.str();
+  }
+  static std::u16string path_of(IScheduleMonitorTrigger* t) { return text_of(&IScheduleMonitorTrigger::get_Path, t); }
+  com_ptr<CScheduleMonitorTrigger> watching(const std::string& path) {
+    auto t = comrt::make<CScheduleMonitorTrigger>();
+    EXPECT_EQ(set_path(t.get(), path), S_OK);
+    return t;
+  }
+  // IsSet once every change made so far has reached the trigger.
+  static HRESULT settled(IScheduleTrigger* t) {
+    comrt::folder_watcher::process().stats();
+    return t->IsSet();
+  }
+  static bool fires(IScheduleTrigger* t) {
+    return fswatch_test::eventually([&] { return settled(t) == S_OK; });
+  }
+
+  fswatch_test::temp_tree tree;
+};
+
+TEST_F(MonitorTriggerTest, PathMustBeAbsoluteAndTheSamePathRestartsNothing) {
+  auto t = comrt::make<CScheduleMonitorTrigger>();
+  const std::u16string_view bad_paths[] = {u"", u"relative/dir", u"./x", std::u16string_view(u"/a\0b", 4)};
+  for (const std::u16string_view bad : bad_paths) {
+    EXPECT_EQ(t->put_Path(comrt::bstr(bad).get()), E_INVALIDARG);
+  }
+  EXPECT_EQ(t->put_Path(nullptr), E_INVALIDARG);
+  EXPECT_EQ(path_of(t.get()), u"");
+  EXPECT_EQ(t->IsSet(), S_FALSE);
+
+  tree.write("f");
+  ASSERT_EQ(set_path(t.get(), tree.path("f")), S_OK);
+  tree.write("f");
+  comrt::folder_watcher::process().stats();
+  EXPECT_EQ(set_path(t.get(), tree.path("f")), S_OK);
+  EXPECT_TRUE(fires(t.get())) << "a restart would have taken the new size as the known one";
+}
+
+TEST_F(MonitorTriggerTest, FileFiresOnlyWhenItsSizeOrTimeChanges) {
+  tree.write("f");
+  auto t = watching(tree.path("f"));
+  auto not_yet = watching(tree.path("new"));
+  tree.write("g");
+  EXPECT_EQ(settled(t.get()), S_FALSE);
+  tree.write("f");
+  EXPECT_TRUE(fires(t.get()));
+  EXPECT_EQ(settled(t.get()), S_FALSE);
+  tree.write("new");
+  EXPECT_TRUE(fires(not_yet.get())) << "a file that did not exist yet fires once created and written";
+}
+
+TEST_F(MonitorTriggerTest, TextsNameTheLastComponentOfFolderOrFile) {
+  using tolvane::format_text;
+  using tolvane::load_text;
+  tree.make_folders("dir");
+  tree.write("file.txt");
+  const auto t = comrt::make<CScheduleMonitorTrigger>();
+  IScheduleTrigger* trigger = t.get();
+  const auto description = [&](HRESULT expected = S_OK) {
+    return text_of(&IScheduleTrigger::ToString, trigger, expected);
+  };
+  EXPECT_EQ(description(E_FAIL), u"");
+  EXPECT_EQ(text_of(&IScheduleTrigger::get_Name, trigger), load_text(200));
+  ASSERT_EQ(set_path(t.get(), tree.path("dir/")), S_OK);
+  EXPECT_EQ(description(), format_text(load_text(199), u"dir"));
+  ASSERT_EQ(set_path(t.get(), tree.path("file.txt")), S_OK);
+  EXPECT_EQ(description(), format_text(load_text(198), u"file.txt"));
+}
+
+TEST_F(MonitorTriggerTest, WatchesPathsLongerThanPathMax) {
+  std::string path = tree.root();
+  int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  for (int level = 0; level < 24; ++level) {
+    const std::string name(200, static_cast<char>('a' + level));
+    ASSERT_EQ(::mkdirat(fd, name.c_str(), 0755), 0);
+    const int next = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ::close(fd);
+    fd = next;
+    path += "/" + name;
+  }
+  ASSERT_GT(path.size(), size_t{PATH_MAX});
+  auto t = watching(path);
+  const int file = ::openat(fd, "f", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_EQ(::write(file, "x", 1), 1);
+  ::close(file);
+  ::close(fd);
+  EXPECT_TRUE(fires(t.get()));
+  EXPECT_EQ(comrt::folder_watcher::process().stats().polling, 0u);
+}
+
+TEST_F(MonitorTriggerTest, EveryOneOfAThousandNewTreesIsSeen) {
+  auto t = watching(tree.root());
+  const size_t before = comrt::folder_watcher::process().stats().kernel_watches;
+  const auto folder = [](int i) { return "a" + std::to_string(i) + "/b/c"; };
+  for (int i = 0; i < 1000; ++i) {
+    tree.make_folders(folder(i));
+    tree.write(folder(i) + "/f");
+    ASSERT_TRUE(fires(t.get())) << i;
+  }
+  EXPECT_EQ(t->Next(), S_OK);
+  EXPECT_EQ(settled(t.get()), S_FALSE) << "each change is reported once";
+  // Every folder made, however fast, has its own kernel watch, and changes in it are seen.
+  EXPECT_EQ(comrt::folder_watcher::process().stats().kernel_watches, before + 3000);
+  for (int i = 0; i < 1000; i += 111) {
+    tree.write(folder(i) + "/f");
+    ASSERT_TRUE(fires(t.get())) << i;
+  }
+}
+
+TEST_F(MonitorTriggerTest, FiveHundredTriggersEachFireForTheirOwnFolderOnly) {
+  std::vector<com_ptr<CScheduleMonitorTrigger>> triggers;
+  for (int i = 0; i < 500; ++i) {
+    tree.make_folders("d" + std::to_string(i));
+    triggers.push_back(watching(tree.path("d" + std::to_string(i))));
+  }
+  // Round b changes the folders whose number has bit b set: a trigger that also fired for some
+  // other folder fires in a round in which its own folder did not change.
+  for (int bit = 0; (1 << bit) < 500; ++bit) {
+    for (int i = 0; i < 500; ++i) {
+      if (i & (1 << bit)) tree.write("d" + std::to_string(i) + "/f");
+    }
+    comrt::folder_watcher::process().stats();
+    for (int j = 0; j < 500; ++j) ASSERT_EQ(triggers[j]->IsSet(), j & (1 << bit) ? S_OK : S_FALSE) << bit << " " << j;
+  }
+}
+
+TEST_F(MonitorTriggerTest, OutOfWatchesTheTriggerComparesSnapshotsAndLogsOnce) {
+  tree.make_folders("w/a");
+  auto& log = tolvane::CLogFile::GetInstance();
+  log.Attach(comrt::to_utf16(tree.path("log")));
+  comrt::folder_watcher::process().set_watch_limit(0);
+  auto t = watching(tree.path("w"));
+  comrt::folder_watcher::process().set_watch_limit(SIZE_MAX);
+  EXPECT_EQ(t->IsSet(), S_FALSE);
+  tree.write("w/a/f");
+  EXPECT_EQ(t->IsSet(), S_OK);
+  EXPECT_EQ(t->IsSet(), S_FALSE);
+  log.Detach();
+  std::ifstream in(tree.path("log"), std::ios::binary);
+  const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+  EXPECT_EQ(std::count(bytes.begin(), bytes.end(), '\n'), 1) << "one line";
+}
+
+TEST_F(MonitorTriggerTest, ClonesWatchOnTheirOwn) {
+  tree.make_folders("w");
+  com_ptr<IScheduleTrigger> clone;
+  {
+    auto original = watching(tree.path("w"));
+    ASSERT_EQ(original->Clone(clone.put()), S_OK);
+  }
+  const auto monitor = clone.as<IScheduleMonitorTrigger>();
+  EXPECT_EQ(path_of(monitor.get()), comrt::to_utf16(tree.path("w")));
+  tree.write("w/f");
+  EXPECT_TRUE(fires(clone.get()));
+  EXPECT_EQ(monitor->Copy(nullptr), E_POINTER);
+}
+
+TEST(MonitorTriggerClass, IsInTheClassList) {
+  com_ptr<IClassFactory> factory;
+  ASSERT_EQ(tolvane::CSchedulerModule::instance().get_class_object(CLSID_ScheduleMonitorTrigger, IID_IClassFactory,
+                                                                   factory.put_void()),
+            S_OK);
+  com_ptr<IScheduleMonitorTrigger> t;
+  EXPECT_EQ(factory->CreateInstance(nullptr, IID_IScheduleMonitorTrigger, t.put_void()), S_OK);
+}
+
+}  // namespace
