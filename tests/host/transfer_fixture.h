@@ -23,7 +23,6 @@ namespace fs = std::filesystem;
 using comrt::com_ptr;
 using tolvane::host::CTransferQueue;
 using tolvane::host::CTransferQueueItem;
-using tolvane::host::transfer_definition;
 
 inline constexpr std::chrono::milliseconds kHangGuard{60'000};
 
@@ -46,7 +45,6 @@ class TransferTest : public ::testing::Test {
   ~TransferTest() override {
     queue->stop();
     std::error_code ec;
-    fs::permissions(root_, fs::perms::owner_all, fs::perm_options::add, ec);
     fs::remove_all(root_, ec);
   }
 

