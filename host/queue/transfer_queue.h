@@ -30,7 +30,8 @@
 
 namespace tolvane::host {
 
-// What the queue tells its host; called on the queue's worker thread, never under a queue lock.
+// What the queue tells its host: called on the queue's worker thread (by stop() for transfers it
+// drops), never under a queue lock. A callback must not call stop() or release the queue's last reference.
 class transfer_observer {
  public:
   virtual void transfer_started(CTransferQueueItem& /*transfer*/) {}
