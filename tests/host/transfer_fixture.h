@@ -1,4 +1,4 @@
-// Shared by the transfer-queue tests: a temporary folder with helpers to write and list files, the
+// Shared by the transfer-queue tests: a temporary folder with functions that write and list files, the
 // host classes registered in the process, and a running queue whose observer is a GoogleMock.
 #pragma once
 
