@@ -1,8 +1,5 @@
 // The host's transfer queue with real folders: snapshots and change sets, copies of trees and of
 // only their changes, dependencies, failures, and what a failed copy leaves behind.
-#include <map>
-
-#include <comrt/oleauto.h>
 #include <comrt/variant.h>
 
 #include "fakes/transfer_queue_mocks.h"
@@ -187,63 +184,5 @@ INSTANTIATE_TEST_SUITE_P(
                      "dst", E_ACCESSDENIED},
         failure_case{"UnknownScheme", source_tree, "http://127.0.0.1/dst", E_INVALIDARG}),
     [](const auto& test) { return std::string(test.param.name); });
-
-// An archive that keeps each value as text under its name, as the schedule file does.
-class TextArchive final : public comrt::implements<TextArchive, IXMLArchive> {
- public:
-  HRESULT STDMETHODCALLTYPE ExchangeValue(IXMLDOMNode*, LPCOLESTR name, VARIANT* value) override {
-    if (mode_ == XMLARCHIVE_MODE_STORE) return VariantChangeType(&values[name], value, 0, VT_BSTR);
-    const auto it = values.find(name);
-    if (it == values.end()) return S_FALSE;
-    comrt::variant converted;
-    if (SUCCEEDED(VariantChangeType(&converted, &it->second, 0, value->vt))) VariantCopy(value, &converted);
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE SetMode(LONG mode) override {
-    mode_ = mode;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE IsLoading() override { return mode_ == XMLARCHIVE_MODE_LOAD ? S_OK : S_FALSE; }
-  HRESULT STDMETHODCALLTYPE IsStoring() override { return mode_ == XMLARCHIVE_MODE_STORE ? S_OK : S_FALSE; }
-  HRESULT STDMETHODCALLTYPE ExchangeObject(IXMLDOMNode*, LPCOLESTR, IUnknown*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE ExchangeValueEx(IXMLDOMNode*, LPCOLESTR, VARIANT*, DWORD) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE ExchangeGuid(IXMLDOMNode*, LPCOLESTR, GUID*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE ExchangeTime(IXMLDOMNode*, LPCOLESTR, ULONGLONG*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE ExchangeTimeSpan(IXMLDOMNode*, LPCOLESTR, ULONGLONG*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetChildNode(IXMLDOMNode*, LPCOLESTR, IXMLDOMNode**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetMode(LONG* mode) override { return *mode = mode_, S_OK; }
-  HRESULT STDMETHODCALLTYPE SetUserValue(LONG) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetUserValue(LONG*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE PutPreserveWhiteSpace(VARIANT_BOOL) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetPreserveWhiteSpace(VARIANT_BOOL*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetDocument(IXMLDOMDocument**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE CreateDocument(LPCOLESTR, IXMLDOMNode**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE Save(VARIANT) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE Load(VARIANT, IXMLDOMNode**) override { return E_NOTIMPL; }
-
-  std::map<std::u16string, comrt::variant> values;
-
- private:
-  LONG mode_ = -1;
-};
-
-TEST_F(TransferTest, ATransferStoredAndReadBackThroughTheRuntimeKeepsItsDefinition) {
-  const auto stored = CTransferQueueItem::create({"/srv/out", "sftp://backup/in", TRANSFER_ITEM_KIND_FOLDER});
-  const auto archive = comrt::make<TextArchive>();
-  archive->SetMode(XMLARCHIVE_MODE_STORE);
-  ASSERT_EQ(stored->Serialize(archive.get(), nullptr), S_OK);
-
-  const auto loaded = create<IXMLArchiveSerializable>(CLSID_TransferQueueItem);
-  archive->SetMode(XMLARCHIVE_MODE_LOAD);
-  ASSERT_EQ(loaded->Serialize(archive.get(), nullptr), S_OK);
-  const auto d = tolvane::host::host_object<CTransferQueueItem>(loaded.get())->definition();
-  EXPECT_EQ(d.source, "/srv/out");
-  EXPECT_EQ(d.destination, "sftp://backup/in");
-  EXPECT_EQ(d.kind, TRANSFER_ITEM_KIND_FOLDER);
-  EXPECT_EQ(d.mode, TRANSFER_SOURCE_MODE_FOLDER);
-  CLSID clsid{};
-  EXPECT_EQ(loaded.as<IPersist>()->GetClassID(&clsid), S_OK);
-  EXPECT_EQ(clsid, CLSID_TransferQueueItem);
-}
 
 }  // namespace
