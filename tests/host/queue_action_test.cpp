@@ -1,0 +1,81 @@
+// The queue action with the host's real transfers: a schedule item whose action hands copies of a
+// folder transfer to the real queue (the first run sends the whole folder, later runs only what
+// changed), and an action stored in a file and read back with its transfer.
+#include "actions/queue_action.h"
+#include "host/transfer_fixture.h"
+#include "items/schedule_item.h"
+#include "persistence/xml_archive.h"
+
+namespace {
+
+using namespace host_test;
+
+TEST_F(TransferTest, AQueueActionOfAScheduleItemHasTheQueueCopyTheFolderThenOnlyItsChanges) {
+  write("src/a", "alpha");
+  write("src/sub/b", "beta");
+  const auto site = comrt::make<tolvane::host::CServiceSite>();
+  site->offer(SID_TransferQueue, queue.get());
+  const auto action = comrt::make<tolvane::CScheduleQueueAction>();
+  ASSERT_EQ(action->put_Item(folder_transfer(path("src").string(), "file://" + path("dst").string())->identity()), S_OK);
+  ASSERT_EQ(action->put_DependOnPreviousItem(VARIANT_TRUE), S_OK);
+  const auto item = comrt::make<tolvane::CScheduleItem>();
+  com_ptr<IScheduleActions> actions;
+  ASSERT_EQ(item->get_Actions(actions.put()), S_OK);
+  ASSERT_EQ(actions->Add(action.get()), S_OK);
+
+  // Runs the item; the transfer it queued, once finished (null when it queued none).
+  com_ptr<CTransferQueueItem> last;
+  const auto run = [&]() -> com_ptr<CTransferQueueItem> {
+    EXPECT_EQ(item->Run(site.get()), S_OK);
+    com_ptr<IUnknown> queued;
+    EXPECT_EQ(action->get_PreviousItem(queued.put()), S_OK);
+    com_ptr<CTransferQueueItem> transfer(tolvane::host::host_object<CTransferQueueItem>(queued.get()));
+    if (transfer == last) return nullptr;
+    EXPECT_TRUE(transfer->finished().wait(kHangGuard));
+    EXPECT_EQ(transfer->result(), S_OK);
+    return last = transfer;
+  };
+
+  ASSERT_NE(run(), nullptr);
+  EXPECT_EQ(files_below("dst"), (std::set<std::string>{"a", "sub/b"}));
+
+  EXPECT_EQ(run(), nullptr) << "nothing changed, nothing queued";
+
+  write("src/sub/b", "beta 2");
+  fs::remove_all(path("dst"));
+  EXPECT_CALL(observer, transfer_finished(::testing::_, S_OK));
+  ASSERT_NE(run(), nullptr);
+  EXPECT_EQ(files_below("dst"), (std::set<std::string>{"sub/b"}));
+  EXPECT_EQ(read("dst/sub/b"), "beta 2");
+}
+
+TEST_F(TransferTest, AQueueActionReadBackFromItsFileGetsItsTransferBackThroughTheRuntime) {
+  const auto action = comrt::make<tolvane::CScheduleQueueAction>();
+  ASSERT_EQ(action->put_Item(CTransferQueueItem::create({"/srv/out", "sftp://backup/in", TRANSFER_ITEM_KIND_FOLDER})
+                                 ->identity()),
+            S_OK);
+  const comrt::variant file(comrt::to_utf16(path("schedule.xml").string()));
+  const auto store = comrt::make<tolvane::CXMLArchive>();
+  com_ptr<IXMLDOMNode> root;
+  ASSERT_EQ(store->SetMode(XMLARCHIVE_MODE_STORE), S_OK);
+  ASSERT_EQ(store->CreateDocument(u"", root.put()), S_OK);
+  ASSERT_EQ(store->ExchangeObject(root.get(), u"Action", action->identity()), S_OK);
+  ASSERT_EQ(store->Save(file), S_OK);
+
+  const auto load = comrt::make<tolvane::CXMLArchive>();
+  const auto loaded = comrt::make<tolvane::CScheduleQueueAction>();
+  ASSERT_EQ(load->SetMode(XMLARCHIVE_MODE_LOAD), S_OK);
+  ASSERT_EQ(load->Load(file, root.put()), S_OK);
+  ASSERT_EQ(load->ExchangeObject(root.get(), u"Action", loaded->identity()), S_OK);
+  com_ptr<IUnknown> item;
+  ASSERT_EQ(loaded->get_Item(item.put()), S_OK);
+  const auto* transfer = tolvane::host::host_object<CTransferQueueItem>(item.get());
+  ASSERT_NE(transfer, nullptr);
+  const auto d = transfer->definition();
+  EXPECT_EQ(d.source, "/srv/out");
+  EXPECT_EQ(d.destination, "sftp://backup/in");
+  EXPECT_EQ(d.kind, TRANSFER_ITEM_KIND_FOLDER);
+  EXPECT_EQ(d.mode, TRANSFER_SOURCE_MODE_FOLDER);
+}
+
+}  // namespace

@@ -1,0 +1,188 @@
+// The host's transfer queue with real folders: snapshots and change sets, copies of trees and of
+// only their changes, dependencies, failures, and what a failed copy leaves behind.
+#include <comrt/variant.h>
+
+#include "fakes/transfer_queue_mocks.h"
+#include "host/queue/folder_tree.h"
+#include "host/transfer_fixture.h"
+
+namespace {
+
+using namespace host_test;
+using ::testing::_;
+using tolvane::host::CFolderTreeChangeSet;
+using tolvane::host::TRANSFER_E_DEPENDENCY_FAILED;
+
+template <class I>
+com_ptr<I> create(REFCLSID clsid) {
+  com_ptr<I> object;
+  EXPECT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_ALL, comrt::uuidof<I>(), object.put_void()), S_OK);
+  return object;
+}
+
+com_ptr<IFolderTree> snapshot_of(const fs::path& folder) {
+  auto tree = create<IFolderTree>(CLSID_FolderTree);
+  EXPECT_EQ(tree->Load(comrt::bstr(comrt::to_utf16(folder.string())).get()), S_OK);
+  return tree;
+}
+
+com_ptr<IFolderTreeChangeSet> compare(IFolderTree* previous, IFolderTree* current) {
+  com_ptr<IFolderTreeChangeSet> changes;
+  EXPECT_EQ(create<IFolderTreeComparer>(CLSID_FolderTreeComparer)->Compare(previous, current, changes.put()), S_OK);
+  return changes;
+}
+
+std::vector<std::string> files_of(IFolderTreeChangeSet* changes) {
+  return tolvane::host::host_object<CFolderTreeChangeSet>(changes)->files();
+}
+
+using FolderTreeTest = TransferTest;
+
+TEST_F(FolderTreeTest, TheComparerListsAddedAndChangedFilesButNotRemovedOnes) {
+  write("src/same", "1");
+  write("src/touched", "2");
+  write("src/sub/grown", "3");
+  write("src/removed", "4");
+  const auto before = snapshot_of(path("src"));
+
+  fs::last_write_time(path("src/touched"), fs::last_write_time(path("src/touched")) + std::chrono::seconds(5));
+  write("src/sub/grown", "333");
+  write("src/sub/deeper/added", "5");
+  fs::remove(path("src/removed"));
+  const auto after = snapshot_of(path("src"));
+
+  const auto changes = compare(before.get(), after.get());
+  EXPECT_THAT(files_of(changes.get()), ::testing::ElementsAre("sub/deeper/added", "sub/grown", "touched"));
+  VARIANT_BOOL empty = VARIANT_TRUE;
+  EXPECT_EQ(changes->get_IsEmpty(&empty), S_OK);
+  EXPECT_EQ(empty, VARIANT_FALSE);
+
+  EXPECT_EQ(compare(after.get(), snapshot_of(path("src")).get())->get_IsEmpty(&empty), S_OK);
+  EXPECT_EQ(empty, VARIANT_TRUE) << "nothing changed since";
+}
+
+TEST_F(FolderTreeTest, BadInputGetsAStatusAndKeepsTheSnapshot) {
+  write("src/a", "1");
+  const auto tree = snapshot_of(path("src"));
+  EXPECT_EQ(tree->Load(nullptr), E_INVALIDARG);
+  EXPECT_EQ(tree->Load(comrt::bstr(u"/nonexistent/folder").get()), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(tolvane::host::host_object<tolvane::host::CFolderTree>(tree.get())->snapshot()->size(), 1u);
+  com_ptr<IFolderTreeChangeSet> changes;
+  EXPECT_EQ(create<IFolderTreeComparer>(CLSID_FolderTreeComparer)
+                ->Compare(tree.get(), fakes::make_mock<fakes::MockFolderTree>().get(), changes.put()),
+            E_INVALIDARG);
+}
+
+// Copies that send only the changes: see queue_action_test.cpp.
+TEST_F(TransferTest, CopiesATreeAndReportsItsProgress) {
+  write("src/a", "alpha");
+  write("src/sub/b", "beta");
+  tolvane::host::transfer_progress last;
+  EXPECT_CALL(observer, transfer_progress(_, _)).WillRepeatedly([&](auto&, const auto& p) { last = p; });
+  ASSERT_EQ(transfer(folder_transfer(path("src").string(), path("dst").string()).get()), S_OK);
+  EXPECT_EQ(read("dst/a"), "alpha");
+  EXPECT_EQ(read("dst/sub/b"), "beta");
+  EXPECT_EQ(last.files_done, 2u);
+  EXPECT_EQ(last.bytes_done, 9u);
+  EXPECT_EQ(last.bytes_total, 9u);
+}
+
+TEST_F(TransferTest, ATransferWaitsForItsDependencyEvenWhenQueuedAheadOfIt) {
+  write("src/a", "1");
+  const auto earlier = folder_transfer(path("src").string(), path("one").string());
+  const auto later = folder_transfer(path("src").string(), path("two").string());
+  ASSERT_EQ(later->Add(earlier.get()), S_OK);
+  {
+    ::testing::InSequence order;
+    EXPECT_CALL(observer, transfer_started(::testing::Ref(*earlier)));
+    EXPECT_CALL(observer, transfer_started(::testing::Ref(*later)));
+  }
+  ASSERT_EQ(queue->InsertHead(later.get()), S_OK);
+  ASSERT_EQ(transfer(earlier.get()), S_OK);
+  ASSERT_TRUE(later->finished().wait(kHangGuard));
+  EXPECT_EQ(later->result(), S_OK);
+}
+
+TEST_F(TransferTest, AFailedDependencyFailsTheTransferThatWaitsButNotTheOthers) {
+  write("src/a", "1");
+  const auto failing = folder_transfer(path("missing").string(), path("one").string());
+  const auto waiting = folder_transfer(path("src").string(), path("two").string());
+  const auto independent = folder_transfer(path("src").string(), path("three").string());
+  ASSERT_EQ(waiting->Add(failing.get()), S_OK);
+  EXPECT_CALL(observer, transfer_started(::testing::Ref(*waiting))).Times(0);
+  EXPECT_CALL(observer, transfer_finished(::testing::Ref(*waiting), TRANSFER_E_DEPENDENCY_FAILED));
+
+  ASSERT_EQ(queue->InsertTail(waiting.get()), S_OK);
+  ASSERT_EQ(queue->InsertTail(failing.get()), S_OK);
+  EXPECT_EQ(transfer(independent.get()), S_OK);
+  ASSERT_TRUE(queue->idle().wait(kHangGuard));
+  EXPECT_EQ(failing->result(), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(waiting->result(), TRANSFER_E_DEPENDENCY_FAILED);
+  EXPECT_FALSE(fs::exists(path("two")));
+}
+
+TEST_F(TransferTest, DependenciesAndQueueingRefuseWhatCannotWork) {
+  const auto a = folder_transfer(path("src").string(), path("dst").string());
+  const auto b = folder_transfer(path("src").string(), path("dst").string());
+  ASSERT_EQ(b->Add(a.get()), S_OK);
+  EXPECT_EQ(a->Add(b.get()), E_INVALIDARG) << "a cycle";
+  EXPECT_EQ(a->Add(fakes::make_mock<fakes::MockTransferQueueItem>().get()), E_INVALIDARG);
+  EXPECT_EQ(queue->InsertTail(fakes::make_mock<fakes::MockTransferQueueItem>().get()), E_INVALIDARG);
+
+  ASSERT_EQ(queue->InsertTail(b.get()), S_OK);  // held: `a` is never queued
+  EXPECT_EQ(queue->InsertTail(b.get()), E_UNEXPECTED);
+  EXPECT_EQ(b->Add(a.get()), E_UNEXPECTED);
+  queue->stop();
+  EXPECT_TRUE(b->finished().is_set());
+  EXPECT_EQ(b->result(), E_ABORT);
+  EXPECT_EQ(queue->InsertTail(a.get()), E_ABORT);
+}
+
+struct failure_case {
+  const char* name;
+  std::function<void(TransferTest&)> prepare;  // writes src/ and whatever stands in the way
+  std::string destination;                     // below the temporary folder, or a URL
+  HRESULT expected;
+};
+
+void PrintTo(const failure_case& c, std::ostream* os) { *os << c.name; }
+
+class TransferFailureTest : public TransferTest, public ::testing::WithParamInterface<failure_case> {};
+
+TEST_P(TransferFailureTest, FailsWithAStatusAndLeavesNoHalfWrittenFile) {
+  const failure_case& c = GetParam();
+  c.prepare(*this);
+  const bool url = c.destination.find("://") != std::string::npos;
+  const auto item = folder_transfer(path("src").string(), url ? c.destination : path(c.destination).string());
+  EXPECT_CALL(observer, transfer_finished(_, c.expected));
+  EXPECT_EQ(transfer(item.get()), c.expected);
+  for (const auto& file : files_below("")) EXPECT_EQ(file.find(".part"), std::string::npos) << file;
+}
+
+void source_tree(TransferTest& t) {
+  t.write("src/a", "complete");
+  t.write("src/b", "in the way");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TransferFailureTest,
+    ::testing::Values(
+        failure_case{"MissingSource", [](TransferTest&) {}, "dst", HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)},
+        failure_case{"DestinationBelowAFile",
+                     [](TransferTest& fixture) {
+                       source_tree(fixture);
+                       fixture.write("file", "x");
+                     },
+                     "file/dst", HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)},
+        // The second file cannot take the place of a folder: its rename fails after the
+        // whole file was written under the temporary name.
+        failure_case{"TargetNameIsAFolder",
+                     [](TransferTest& fixture) {
+                       source_tree(fixture);
+                       fixture.write("dst/b/kept", "kept");
+                     },
+                     "dst", E_ACCESSDENIED},
+        failure_case{"UnknownScheme", source_tree, "http://127.0.0.1/dst", E_INVALIDARG}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+}  // namespace
