@@ -13,9 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <mutex>
-#include <set>
 #include <thread>
 #include <vector>
 
@@ -30,22 +28,23 @@ namespace {
 
 using comrt::com_ptr;
 
-// Records the second of every run of one item.
+// Counts the runs of one item per second (UTC) since `origin`. The counters are allocated and
+// touched up front, so that recording the runs does not itself grow resident memory.
 class CountingAction final : public comrt::implements<CountingAction, IScheduleAction> {
  public:
-  // Room for every run up front, so that recording them does not itself grow resident memory.
-  explicit CountingAction(size_t runs) { seconds.reserve(runs); }
+  CountingAction(int64_t origin, size_t seconds) : origin(origin), runs(seconds, 0) {}
 
   HRESULT STDMETHODCALLTYPE Run(IUnknown*) override {
-    const int64_t now = comrt::now_unix();
+    const int64_t i = comrt::now_unix() - origin;
     std::lock_guard guard(mutex);
-    seconds.push_back(now);
+    if (i >= 0 && static_cast<size_t>(i) < runs.size()) ++runs[static_cast<size_t>(i)];
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE Clone(IScheduleAction**) override { return E_NOTIMPL; }
 
+  const int64_t origin;
   std::mutex mutex;
-  std::vector<int64_t> seconds;
+  std::vector<uint16_t> runs;
 };
 
 long resident_kib() {
@@ -65,6 +64,7 @@ int main(int argc, char** argv) {
   const int warm_up = std::min(60, duration / 10);
 
   auto scheduler = comrt::make<tolvane::CScheduler>();
+  const int64_t origin = comrt::now_unix();
   std::vector<com_ptr<CountingAction>> actions;
   for (int i = 0; i < count; ++i) {
     auto item = comrt::make<tolvane::CScheduleItem>();
@@ -77,7 +77,7 @@ int main(int argc, char** argv) {
     com_ptr<IScheduleTriggers> triggers;
     item->get_Triggers(triggers.put());
     triggers->Add(trigger.as<IScheduleTrigger>().get());
-    auto action = comrt::make<CountingAction>(static_cast<size_t>(duration) + 60);
+    auto action = comrt::make<CountingAction>(origin, static_cast<size_t>(duration) + 60);
     com_ptr<IScheduleActions> item_actions;
     item->get_Actions(item_actions.put());
     item_actions->Add(action.as<IScheduleAction>().get());
@@ -96,24 +96,30 @@ int main(int argc, char** argv) {
   scheduler->thread().Stop();
 
   // Seconds in which the thread ran anything; the window checked lies between the first and the
-  // last of those, with a margin so that items added late in a tick or cut off at the end count.
-  std::set<int64_t> ticked;
-  for (auto& a : actions) ticked.insert(a->seconds.begin(), a->seconds.end());
-  if (ticked.empty()) {
+  // last of those, with a margin so that the start and the cut-off at the end do not count.
+  const size_t slots = actions.front()->runs.size();
+  std::vector<bool> ticked(slots, false);
+  for (auto& a : actions) {
+    for (size_t i = 0; i < slots; ++i) ticked[i] = ticked[i] || a->runs[i] != 0;
+  }
+  size_t first = 0, last = std::min(slots, static_cast<size_t>(stop_at - origin));
+  while (first < last && !ticked[first]) ++first;
+  while (last > first && !ticked[last - 1]) --last;
+  ++first;
+  last -= 2;
+  if (first >= last) {
     std::printf("FAIL: nothing ran\n");
     return 1;
   }
-  const int64_t first = *ticked.begin() + 1, last = std::min(*ticked.rbegin(), stop_at) - 1;
   long doubled = 0, missed = 0, runs = 0, late = 0;
-  for (int64_t s = first; s <= last; ++s) late += ticked.count(s) == 0;
+  for (size_t i = first; i <= last; ++i) late += !ticked[i];
   for (auto& a : actions) {
-    std::map<int64_t, int> per_second;
-    for (int64_t s : a->seconds) ++per_second[s];
-    for (auto [s, n] : per_second) {
-      if (s >= first && s <= last) runs += n;
-      if (n > 1) doubled += n - 1;
+    for (size_t i = 0; i < slots; ++i) {
+      if (a->runs[i] > 1) doubled += a->runs[i] - 1;
+      if (i < first || i > last) continue;
+      runs += a->runs[i];
+      missed += ticked[i] && a->runs[i] == 0;
     }
-    for (int64_t s = first; s <= last; ++s) missed += ticked.count(s) && !per_second.count(s);
   }
   const long base = rss[static_cast<size_t>(warm_up / 10)];
   const long peak = *std::max_element(rss.begin() + warm_up / 10, rss.end());
