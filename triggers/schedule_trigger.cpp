@@ -37,13 +37,14 @@ void CScheduleScheduleTrigger::publish() {
   const int64_t from =
       f.enable != VARIANT_FALSE && f.pending() ? std::max(f.start, f.next) : std::numeric_limits<int64_t>::max();
   const int64_t until = f.expire != 0 ? f.expire : std::numeric_limits<int64_t>::max();
-  const uint32_t seq = window_seq_.load(std::memory_order_relaxed);
-  window_seq_.store(seq + 1, std::memory_order_relaxed);
-  std::atomic_thread_fence(std::memory_order_release);
-  due_from_.store(from, std::memory_order_relaxed);
-  due_until_.store(until, std::memory_order_relaxed);
-  due_utc_.store(f.utc != VARIANT_FALSE, std::memory_order_relaxed);
-  window_seq_.store(seq + 2, std::memory_order_release);
+  // Sequentially consistent throughout (plain loads on the reading side on common hardware): a
+  // reader that sees any of the new values also sees the odd count that announced them.
+  const uint32_t seq = window_seq_.load();
+  window_seq_.store(seq + 1);
+  due_from_.store(from);
+  due_until_.store(until);
+  due_utc_.store(f.utc != VARIANT_FALSE);
+  window_seq_.store(seq + 2);
 }
 
 CScheduleScheduleTrigger::fields CScheduleScheduleTrigger::snapshot() const {
@@ -82,13 +83,12 @@ HRESULT CScheduleScheduleTrigger::Clone(IScheduleTrigger** ppClone) {
 
 HRESULT CScheduleScheduleTrigger::IsSet() {
   for (;;) {
-    const uint32_t seq = window_seq_.load(std::memory_order_acquire);
+    const uint32_t seq = window_seq_.load();
     if (seq & 1) continue;  // a write is in progress
-    const int64_t from = due_from_.load(std::memory_order_relaxed);
-    const int64_t until = due_until_.load(std::memory_order_relaxed);
-    const bool utc = due_utc_.load(std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_acquire);
-    if (window_seq_.load(std::memory_order_relaxed) != seq) continue;
+    const int64_t from = due_from_.load();
+    const int64_t until = due_until_.load();
+    const bool utc = due_utc_.load();
+    if (window_seq_.load() != seq) continue;
     const int64_t now = schedule::now(utc);
     return now >= from && now < until ? S_OK : S_FALSE;
   }
