@@ -86,9 +86,8 @@ class CComInterfaceListImpl3 : public Base {
 
   HRESULT STDMETHODCALLTYPE get_Count(LONG* pVal) {
     return comrt::boundary([&] {
-      comrt::check_pointer(pVal);
-      comrt::shared_guard guard(list_lock_);
-      *pVal = static_cast<LONG>(list_.size());
+      // The count is mirrored in an atomic, so asking it (as every tick does) takes no lock.
+      *comrt::check_pointer(pVal) = static_cast<LONG>(size_.load(std::memory_order_acquire));
     });
   }
 
@@ -229,6 +228,7 @@ class CComInterfaceListImpl3 : public Base {
     } else {
       list_.push_back(e);
     }
+    size_.store(list_.size(), std::memory_order_release);
     record_locked(log, change::added, std::move(e));
     return S_OK;
   }
@@ -240,6 +240,7 @@ class CComInterfaceListImpl3 : public Base {
     // Elements are released after the lock is gone: their destruction may call out.
     for (element_ptr& e : list_) record_locked(log, change::dropped, std::move(e));
     list_.clear();
+    size_.store(0, std::memory_order_release);
   }
 
   // Unlinks an entry after the policy has detached its element. A failed detach is returned; the
@@ -256,12 +257,14 @@ class CComInterfaceListImpl3 : public Base {
     }
     element_ptr e = std::move(*it);
     list_.erase(it);
+    size_.store(list_.size(), std::memory_order_release);
     record_locked(log, SUCCEEDED(hr) ? change::removed : change::dropped, std::move(e));
     return hr;
   }
 
   mutable comrt::rw_lock list_lock_;
   std::vector<element_ptr> list_ COMRT_GUARDED_BY(list_lock_);
+  std::atomic<size_t> size_{0};  // list_.size(), stored under the exclusive lock after each change
   std::atomic<VARIANT_BOOL> dirty_{VARIANT_FALSE};  // a single 16-bit value: no lock
 
  private:

@@ -8,6 +8,7 @@
 #include "diagnostics/log_file.h"
 #include "items/schedule_items.h"
 #include "persistence/schedule_file.h"
+#include "triggers/schedule_calendar.h"
 
 namespace tolvane {
 
@@ -246,6 +247,8 @@ void CScheduler::CheckSchedule() {
   if (!items) return;
   comrt::com_ptr<IEnumScheduleItem> e;
   comrt::check_hresult(items->get_NewEnum(e.put()));
+  // The time triggers asked below share one reading of the clock, taken again after every run.
+  schedule::tick_clock clock;
   for (;;) {
     comrt::com_ptr<IScheduleItem> item;
     ULONG fetched = 0;
@@ -261,7 +264,10 @@ void CScheduler::CheckSchedule() {
       comrt::check_hresult(item->get_ScheduleRun(&marked));
       if (!marked) continue;
     }
+    // The run and the triggers' move to their next occurrence read the clock as it then is.
+    clock.suspend();
     comrt::check_hresult(RunScheduledItem(items.get(), item.get()));
+    clock.refresh();
   }
 }
 

@@ -383,9 +383,43 @@ int64_t local_to_utc(int64_t t) noexcept {
   return seconds_of(comrt::to_ticks(out));
 }
 
+namespace {
+
+// The calling thread's held "now" while a tick_clock scope is open.
+struct held_now {
+  bool active = false;
+  bool have_local = false;
+  int64_t utc = 0;
+  int64_t local = 0;
+};
+thread_local held_now t_held;
+
+}  // namespace
+
 int64_t now(bool utc) noexcept {
-  const int64_t t = comrt::now_unix();
-  return utc ? t : utc_to_local(t);
+  held_now& held = t_held;
+  if (!held.active) {
+    const int64_t t = comrt::now_unix();
+    return utc ? t : utc_to_local(t);
+  }
+  if (utc) return held.utc;
+  if (!held.have_local) {
+    held.local = utc_to_local(held.utc);
+    held.have_local = true;
+  }
+  return held.local;
+}
+
+tick_clock::tick_clock() noexcept { refresh(); }
+
+tick_clock::~tick_clock() { t_held = held_now{}; }
+
+void tick_clock::suspend() noexcept { t_held.active = false; }
+
+void tick_clock::refresh() noexcept {
+  t_held.utc = comrt::now_unix();
+  t_held.have_local = false;
+  t_held.active = true;
 }
 
 std::optional<SYSTEMTIME> calendar_fields(int64_t t, bool utc) noexcept {

@@ -29,8 +29,23 @@ int64_t seconds_of(uint64_t filetime) noexcept;
 int64_t utc_to_local(int64_t t) noexcept;
 int64_t local_to_utc(int64_t t) noexcept;
 
-// The runtime clock's now in the given clock.
+// The runtime clock's now in the given clock. On a thread inside a tick_clock scope, the value
+// read when the scope began (or was last refreshed).
 int64_t now(bool utc) noexcept;
+
+// Holds "now" in both clocks for the calling thread while it lives, so that a walk over many
+// triggers reads the clock and the zone's offset once instead of once per trigger. The local
+// value is computed on first use. Scopes do not nest. suspend() lets now() read the clock again
+// until refresh() takes a new reading and holds it.
+class tick_clock {
+ public:
+  tick_clock() noexcept;
+  ~tick_clock();
+  tick_clock(const tick_clock&) = delete;
+  tick_clock& operator=(const tick_clock&) = delete;
+  void refresh() noexcept;
+  void suspend() noexcept;
+};
 
 // Calendar fields (year, month 1-12, day of week 0 = Sunday, day, hour, minute, second) of a stored
 // time, in local terms. UTC clock: the local fields at the instant t under the zone's rule on that

@@ -1,5 +1,8 @@
 #include "triggers/schedule_trigger.h"
 
+#include <algorithm>
+#include <limits>
+
 #include <comrt/site.h>
 #include <comrt/time.h>
 #include <comrt/variant.h>
@@ -22,7 +25,26 @@ HRESULT hand_out(const std::u16string& text, BSTR* out) {
 
 CScheduleScheduleTrigger::CScheduleScheduleTrigger() {
   // The start is "now" in the clock the trigger starts with: local wall-clock seconds.
+  comrt::lock_guard guard(mutex_);
   fields_.start = schedule::now(false);
+  publish();
+}
+
+void CScheduleScheduleTrigger::publish() {
+  const fields& f = fields_;
+  // Due while enabled, pending, at or after both the start and the next occurrence, and before
+  // the expiry.
+  const int64_t from =
+      f.enable != VARIANT_FALSE && f.pending() ? std::max(f.start, f.next) : std::numeric_limits<int64_t>::max();
+  const int64_t until = f.expire != 0 ? f.expire : std::numeric_limits<int64_t>::max();
+  // Sequentially consistent throughout (plain loads on the reading side on common hardware): a
+  // reader that sees any of the new values also sees the odd count that announced them.
+  const uint32_t seq = window_seq_.load();
+  window_seq_.store(seq + 1);
+  due_from_.store(from);
+  due_until_.store(until);
+  due_utc_.store(f.utc != VARIANT_FALSE);
+  window_seq_.store(seq + 2);
 }
 
 CScheduleScheduleTrigger::fields CScheduleScheduleTrigger::snapshot() const {
@@ -60,9 +82,16 @@ HRESULT CScheduleScheduleTrigger::Clone(IScheduleTrigger** ppClone) {
 }
 
 HRESULT CScheduleScheduleTrigger::IsSet() {
-  const fields f = snapshot();
-  const int64_t now = schedule::now(f.utc != VARIANT_FALSE);
-  return f.active(now) && f.pending() && now >= f.next ? S_OK : S_FALSE;
+  for (;;) {
+    const uint32_t seq = window_seq_.load();
+    if (seq & 1) continue;  // a write is in progress
+    const int64_t from = due_from_.load();
+    const int64_t until = due_until_.load();
+    const bool utc = due_utc_.load();
+    if (window_seq_.load() != seq) continue;
+    const int64_t now = schedule::now(utc);
+    return now >= from && now < until ? S_OK : S_FALSE;
+  }
 }
 
 HRESULT CScheduleScheduleTrigger::Next() {
@@ -71,6 +100,7 @@ HRESULT CScheduleScheduleTrigger::Next() {
     const int64_t now = schedule::now(fields_.utc != VARIANT_FALSE);
     if (!fields_.active(now) || now < fields_.next) return S_OK;
     fields_.last = fields_.next;
+    publish();
   }
   // Through the interface, as a caller would; a failed update leaves the trigger as it left it.
   static_cast<IScheduleScheduleTrigger*>(this)->UpdateNextOccurrence();
@@ -97,6 +127,7 @@ HRESULT CScheduleScheduleTrigger::UpdateNextOccurrence() {
         {fields_.recurrence, fields_.week_mask, fields_.interval, fields_.start, fields_.last, utc},
         schedule::now(utc));
     if (r.next) fields_.next = *r.next;
+    publish();
     return r.status;
   });
 }
@@ -110,6 +141,7 @@ HRESULT CScheduleScheduleTrigger::ChangeUTC(VARIANT_BOOL newValue) {
     if (*t > 0) *t = convert(*t);
   }
   fields_.utc = utc;
+  publish();
   return S_OK;
 }
 

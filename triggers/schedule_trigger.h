@@ -24,6 +24,9 @@
 //   - UtcToLocal/LocalToUtc of a value whose file time cannot be shifted give 0.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
+
 #include <comrt/dispatch.h>
 #include <comrt/site.h>
 
@@ -116,7 +119,11 @@ class CScheduleScheduleTrigger final
   void edit(F&& change) {
     comrt::lock_guard guard(mutex_);
     change(fields_);
+    publish();
   }
+  // Every change of the fields ends with publish(), which stores the window of "now" values in
+  // which IsSet answers S_OK, so that IsSet (asked on every tick) reads it without the lock.
+  void publish() COMRT_REQUIRES(mutex_);
 
   HRESULT get_date(time_field field, DATE* out) const;
   HRESULT put_date(time_field field, DATE value, bool report_failure);
@@ -125,6 +132,14 @@ class CScheduleScheduleTrigger final
 
   mutable comrt::mutex mutex_;
   fields fields_ COMRT_GUARDED_BY(mutex_);
+
+  // The published window [due_from_, due_until_) in the clock due_utc_, written under mutex_ as a
+  // sequence lock: window_seq_ is odd while a write is in progress, and a reader that sees it
+  // change reads again.
+  std::atomic<uint32_t> window_seq_{0};
+  std::atomic<int64_t> due_from_{INT64_MAX};
+  std::atomic<int64_t> due_until_{INT64_MAX};
+  std::atomic<bool> due_utc_{false};
 };
 
 }  // namespace tolvane
