@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "diagnostics/log_file.h"
+#include "persistence/xml_archive.h"
 #include "triggers/trigger_texts.h"
 
 namespace tolvane {
@@ -114,8 +115,27 @@ HRESULT CScheduleMonitorTrigger::Copy(IScheduleMonitorTrigger* pCopy) {
 
 HRESULT CScheduleMonitorTrigger::GetClassID(CLSID* pClassID) { return comrt::persist_class_id(pClassID, class_id); }
 
-// Storage comes with the schedule file.
-HRESULT CScheduleMonitorTrigger::Serialize(IXMLArchive*, IXMLDOMNode*) { return S_OK; }
+// "Path" is written when it is set; after a read the watch starts over on the path read (or on the
+// path the trigger had when the element is absent).
+HRESULT CScheduleMonitorTrigger::Serialize(IXMLArchive* pArchive, IXMLDOMNode* pNode) {
+  return comrt::boundary([&] {
+    CXMLDataExchange dx(comrt::check_pointer(pArchive), pNode);
+    std::u16string path;
+    {
+      comrt::lock_guard guard(object_mutex());
+      path = path_;
+    }
+    if (dx.loading()) {
+      if (dx.ExchangeString(u"Path", path) == S_OK) {
+        comrt::lock_guard guard(object_mutex());
+        path_ = std::move(path);
+      }
+      restart_monitoring();
+      return;
+    }
+    if (!path.empty()) comrt::check_hresult(dx.ExchangeString(u"Path", path));
+  });
+}
 
 void CScheduleMonitorTrigger::restart_monitoring() {
   comrt::lock_guard guard(object_mutex());

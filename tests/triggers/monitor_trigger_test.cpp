@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "diagnostics/log_file.h"
+#include "persistence/persistence_doubles.h"
 #include "platform/fswatch/temp_tree.h"
 #include "server/module.h"
 #include "triggers/trigger_texts.h"
@@ -70,6 +71,22 @@ TEST_F(MonitorTriggerTest, PathMustBeAbsoluteAndTheSamePathRestartsNothing) {
   comrt::folder_watcher::process().stats();
   EXPECT_EQ(set_path(t.get(), tree.path("f")), S_OK);
   EXPECT_TRUE(fires(t.get())) << "a restart would have taken the new size as the known one";
+}
+
+TEST_F(MonitorTriggerTest, StoresItsPathAndWatchesThePathItReads) {
+  const auto unknown = [](CScheduleMonitorTrigger* t) { return static_cast<IScheduleTrigger*>(t); };
+  const std::u16string head = u"<Trigger clsid=\"{6FF942C2-11BD-4019-86B2-16B0CC95D499}\"";
+  auto blank = comrt::make<CScheduleMonitorTrigger>();
+  EXPECT_EQ(persist_test::written_element(u"Trigger", unknown(blank.get())), head + u"/>");
+
+  const std::u16string folder = comrt::to_utf16(tree.path(""));
+  auto read = comrt::make<CScheduleMonitorTrigger>();
+  const std::u16string stored = persist_test::written_element(u"Trigger", unknown(watching(tree.path("")).get()));
+  EXPECT_EQ(stored, head + u"><Path>" + folder + u"</Path></Trigger>");
+  ASSERT_EQ(persist_test::read_element(stored, u"Trigger", unknown(read.get())), S_OK);
+  EXPECT_EQ(path_of(read.get()), folder);
+  tree.write("new");
+  EXPECT_TRUE(fires(read.get())) << "the trigger read from the file does not watch its path";
 }
 
 TEST_F(MonitorTriggerTest, FileFiresOnlyWhenItsSizeOrTimeChanges) {
