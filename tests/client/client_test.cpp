@@ -561,7 +561,7 @@ TEST_F(SchedulerClient, AggregationOnlyThroughIUnknown) {
 TEST_F(SchedulerClient, LibraryCanUnloadOnlyWhenNothingIsAlive) {
   ref<IClassFactory> f = factory(CLSID_ScheduleItem);
   ASSERT_TRUE(f);
-  EXPECT_EQ(can_unload_now_(), S_OK) << "a class object alone keeps nothing alive";
+  EXPECT_EQ(can_unload_now_(), S_FALSE) << "a held class object keeps the library";
 
   ref<IDispatch> item = create(CLSID_ScheduleItem);
   ref<IDispatch> items = create(CLSID_ScheduleItems);
@@ -569,11 +569,13 @@ TEST_F(SchedulerClient, LibraryCanUnloadOnlyWhenNothingIsAlive) {
   item.reset();
   EXPECT_EQ(can_unload_now_(), S_FALSE);
   items.reset();
-  EXPECT_EQ(can_unload_now_(), S_OK);
+  EXPECT_EQ(can_unload_now_(), S_FALSE);
 
   EXPECT_EQ(f->LockServer(1), S_OK);
   EXPECT_EQ(can_unload_now_(), S_FALSE);
   EXPECT_EQ(f->LockServer(0), S_OK);
+  EXPECT_EQ(can_unload_now_(), S_FALSE);
+  f.reset();
   EXPECT_EQ(can_unload_now_(), S_OK);
 }
 

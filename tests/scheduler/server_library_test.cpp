@@ -48,7 +48,7 @@ TEST(ServerLibraryTest, CanUnloadOnlyWhileNoObjectIsAliveAndNoLockIsHeld) {
   com_ptr<IClassFactory> item_class;
   ASSERT_EQ(get_class_object(CLSID_Scheduler, IID_IClassFactory, scheduler_class.put_void()), S_OK);
   ASSERT_EQ(get_class_object(CLSID_ScheduleItem, IID_IClassFactory, item_class.put_void()), S_OK);
-  EXPECT_EQ(can_unload_now(), S_OK) << "class objects alone do not keep the library";
+  EXPECT_EQ(can_unload_now(), S_FALSE) << "held class objects keep the library";
 
   com_ptr<IScheduler> scheduler;
   ASSERT_EQ(scheduler_class->CreateInstance(nullptr, IID_IScheduler, scheduler.put_void()), S_OK);
@@ -61,11 +61,14 @@ TEST(ServerLibraryTest, CanUnloadOnlyWhileNoObjectIsAliveAndNoLockIsHeld) {
   item = nullptr;
   EXPECT_EQ(can_unload_now(), S_FALSE);
   scheduler = nullptr;
-  EXPECT_EQ(can_unload_now(), S_OK);
+  EXPECT_EQ(can_unload_now(), S_FALSE);
 
   EXPECT_EQ(scheduler_class->LockServer(TRUE), S_OK);
   EXPECT_EQ(can_unload_now(), S_FALSE);
   EXPECT_EQ(scheduler_class->LockServer(FALSE), S_OK);
+  EXPECT_EQ(can_unload_now(), S_FALSE);
+  scheduler_class = nullptr;
+  item_class = nullptr;
   EXPECT_EQ(can_unload_now(), S_OK);
 }
 

@@ -195,10 +195,13 @@ com_ptr<I> query(T* p) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Module lock count: one count per live object and per LockServer(TRUE). The counter lives in each
-// shared library (hidden visibility), so every server library answers DllCanUnloadNow for itself.
+// Module lock count: one count per live object, per LockServer(TRUE) and per class object held by a
+// client. The counter lives in each shared library: the function is hidden explicitly, so its
+// static stays private to the library that includes this header whatever visibility flags that
+// library is built with (without the attribute, a library built without -fvisibility-inlines-hidden
+// would export the static as a unique symbol shared by every such library in the process).
 
-inline std::atomic<int32_t>& module_lock_count() noexcept {
+[[gnu::visibility("hidden")]] inline std::atomic<int32_t>& module_lock_count() noexcept {
   static std::atomic<int32_t> count{0};
   return count;
 }
@@ -211,9 +214,12 @@ inline void module_release() noexcept { module_lock_count().fetch_sub(1, std::me
 struct marker {};
 // Aggregates the free-threaded marshaler: QueryInterface for IMarshal is answered by it.
 struct free_threaded : marker {};
-// The object does not count in the module lock count (class objects, which live as long as the
-// library).
+// The object does not count in the module lock count.
 struct no_module_lock : marker {};
+// A class object that its library keeps in a cache holding one reference: it counts in the module
+// lock count while anyone else holds a reference to it, so a client holding the class object keeps
+// the library loaded (and the cache's own reference does not).
+struct cached_class_object : marker {};
 
 // IDispatch for the first dual interface of an object is served from its static description by
 // dispatch_ops<I>, defined in <comrt/dispatch.h>; include that header where such objects are made.
@@ -334,7 +340,8 @@ class implements
   using interfaces = typename detail::filter_interfaces<detail::type_list<>, Ts...>::type;
   using first_interface = typename detail::first_interface_of<interfaces>::type;
   static constexpr bool has_ftm = (std::is_same_v<Ts, free_threaded> || ...);
-  static constexpr bool counts_in_module = !(std::is_same_v<Ts, no_module_lock> || ...);
+  static constexpr bool is_cached = (std::is_same_v<Ts, cached_class_object> || ...);
+  static constexpr bool counts_in_module = !is_cached && !(std::is_same_v<Ts, no_module_lock> || ...);
 
   template <class T, class... A>
   friend com_ptr<T> make(A&&...);
@@ -411,10 +418,19 @@ class implements
     return S_OK;
   }
 
-  ULONG internal_add_ref() noexcept { return refs_.fetch_add(1, std::memory_order_relaxed) + 1; }
+  ULONG internal_add_ref() noexcept {
+    const uint32_t now = refs_.fetch_add(1, std::memory_order_relaxed) + 1;
+    if constexpr (is_cached) {
+      if (now == 2) module_add_ref();  // a client besides the cache holds the class object
+    }
+    return now;
+  }
 
   ULONG internal_release() noexcept {
     const uint32_t left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
+    if constexpr (is_cached) {
+      if (left == 1) module_release();  // only the cache holds it again
+    }
     if (left == 0) destroy();
     return left;
   }
@@ -482,9 +498,11 @@ com_ptr<IUnknown> make_aggregated(IUnknown* outer, A&&... args) {
 }
 
 // The class object of a creatable class: CreateInstance with the aggregation rule (an outer
-// unknown may ask only for IUnknown) and LockServer counting in the module lock count.
+// unknown may ask only for IUnknown) and LockServer counting in the module lock count. A library
+// keeps one reference to each class object it hands out (as DllGetClassObject does); every other
+// reference counts in the module lock count (see cached_class_object).
 template <class T>
-class class_factory final : public implements<class_factory<T>, IClassFactory, no_module_lock> {
+class class_factory final : public implements<class_factory<T>, IClassFactory, cached_class_object> {
  public:
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
     return boundary([&]() -> HRESULT {

@@ -156,7 +156,8 @@ TEST_F(Activation, ServerLibraryIsLoadedByProgIDAndUnloadedWhenUnused) {
   ASSERT_EQ(factory->LockServer(FALSE), S_OK);
   factory = nullptr;
 
-  CoFreeUnusedLibraries();
+  CoFreeUnusedLibrariesEx(0, 0);  // marks it
+  CoFreeUnusedLibrariesEx(0, 0);  // unloads it
   EXPECT_FALSE(is_loaded(TEST_SERVER_LIBRARY));
   // And it is loaded again on demand.
   ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_ICounter, a.put_void()), S_OK);
