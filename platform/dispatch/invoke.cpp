@@ -158,6 +158,28 @@ HRESULT place_arguments(const member_info& m, const DISPPARAMS& params, std::vec
   return S_OK;
 }
 
+// Fills EXCEPINFO for a member that failed with hr, from the error information it set.
+void fill_exception(EXCEPINFO& out, HRESULT hr, const CLSID* clsid) {
+  out = EXCEPINFO{};
+  out.scode = hr;
+  com_ptr<IErrorInfo> info;
+  if (GetErrorInfo(0, info.put()) != S_OK) info = nullptr;
+  bstr source, description, help_file;
+  if (info) {
+    info->GetSource(source.put());
+    info->GetDescription(description.put());
+    info->GetHelpFile(help_file.put());
+    info->GetHelpContext(&out.dwHelpContext);
+  }
+  if (bstr_view(source.get()).empty()) {
+    if (clsid) source = bstr(prog_id_of(*clsid));
+  }
+  if (bstr_view(description.get()).empty()) description = bstr(standard_message(hr));
+  out.bstrSource = source.detach();
+  out.bstrDescription = description.detach();
+  out.bstrHelpFile = help_file.detach();
+}
+
 }  // namespace
 
 namespace dispatch {
@@ -199,7 +221,8 @@ HRESULT get_ids_of_names(const interface_info& info, REFIID riid, LPOLESTR* name
 }
 
 HRESULT invoke(const interface_info& info, IUnknown* self, DISPID id, REFIID riid, LCID, WORD flags,
-               DISPPARAMS* params, VARIANT* result, EXCEPINFO*, UINT* arg_error) noexcept {
+               DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception, UINT* arg_error,
+               const CLSID* clsid) noexcept {
   return boundary([&]() -> HRESULT {
     if (result) VariantInit(result);
     if (!(riid == IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
@@ -231,10 +254,20 @@ HRESULT invoke(const interface_info& info, IUnknown* self, DISPID id, REFIID rii
     variant value;
     UINT bad_param = no_argument;
     static_assert(sizeof(variant) == sizeof(VARIANT));
+    SetErrorInfo(0, nullptr);  // what the member leaves there is its own
     hr = m->invoke(self, args.data(), &value, &bad_param);
     if (bad_param != no_argument) {
       if (arg_error && bad_param < source.size()) *arg_error = source[bad_param];
       return hr;
+    }
+    if (FAILED(hr)) {
+      // As the standard type information route: the member's failure is an exception.
+      if (exception) {
+        fill_exception(*exception, hr, clsid);
+      } else {
+        SetErrorInfo(0, nullptr);
+      }
+      return DISP_E_EXCEPTION;
     }
     if (result) {
       *result = value;

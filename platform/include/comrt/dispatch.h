@@ -573,9 +573,23 @@ HRESULT get_class_info(const library_info& library, REFCLSID clsid, ITypeInfo** 
 namespace dispatch {
 HRESULT get_type_info(const interface_info& info, const library_info* library, UINT index, ITypeInfo** type_info) noexcept;
 HRESULT get_ids_of_names(const interface_info& info, REFIID riid, LPOLESTR* names, UINT count, DISPID* ids) noexcept;
+// A member that fails makes Invoke return DISP_E_EXCEPTION and fill *exception (when given):
+// scode the member's status, bstrDescription the description of the error information the member
+// set (see hresult_error in <comrt/object.h>), else the status' standard message, and bstrSource
+// the error information's source, else the ProgID of the class `clsid` (prog_id_of).
 HRESULT invoke(const interface_info& info, IUnknown* self, DISPID id, REFIID riid, LCID lcid, WORD flags,
-               DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception, UINT* arg_error) noexcept;
+               DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception, UINT* arg_error,
+               const CLSID* clsid = nullptr) noexcept;
 }  // namespace dispatch
+
+// The ProgID of a class: the one its library's module listed (module_prog_ids in
+// <comrt/object.h>), else the registry's HKEY_CLASSES_ROOT\CLSID\{clsid}\ProgID; empty when neither
+// names one.
+std::u16string prog_id_of(REFCLSID clsid);
+
+// The standard message of a status ("The parameter is incorrect." for E_INVALIDARG); for a status
+// without one, "Error 0x80040000".
+std::u16string standard_message(HRESULT hr);
 
 template <class I>
 struct dispatch_ops {
@@ -599,10 +613,10 @@ struct dispatch_ops {
     return boundary([&] { return dispatch::get_ids_of_names(describe<I>(), riid, names, count, ids); });
   }
   static HRESULT invoke(I* self, DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT* result,
-                        EXCEPINFO* exception, UINT* arg_error) noexcept {
+                        EXCEPINFO* exception, UINT* arg_error, const CLSID* clsid = nullptr) noexcept {
     return boundary([&] {
       return dispatch::invoke(describe<I>(), static_cast<IUnknown*>(self), id, riid, lcid, flags, params, result,
-                              exception, arg_error);
+                              exception, arg_error, clsid);
     });
   }
 };

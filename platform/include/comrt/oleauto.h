@@ -62,3 +62,11 @@ STDAPI VariantCopy(VARIANTARG* pvargDest, const VARIANTARG* pvargSrc);
 //   default property is ever called.
 STDAPI VariantChangeType(VARIANTARG* pvargDest, const VARIANTARG* pvarSrc, USHORT wFlags, VARTYPE vt);
 STDAPI VariantChangeTypeEx(VARIANTARG* pvargDest, const VARIANTARG* pvarSrc, LCID lcid, USHORT wFlags, VARTYPE vt);
+
+// Error information of the calling thread. SetErrorInfo replaces it (null clears it); GetErrorInfo
+// hands it out and clears it (S_FALSE and null when there is none); CreateErrorInfo makes an
+// empty one to fill through ICreateErrorInfo (query it for IErrorInfo to set it). The reserved
+// arguments must be 0 (E_INVALIDARG otherwise).
+STDAPI SetErrorInfo(ULONG dwReserved, IErrorInfo* perrinfo);
+STDAPI GetErrorInfo(ULONG dwReserved, IErrorInfo** pperrinfo);
+STDAPI CreateErrorInfo(ICreateErrorInfo** pperrinfo);
