@@ -397,7 +397,7 @@ std::optional<value> parse_value(std::string_view line) {
 }
 
 bool valid_key_name(std::u16string_view n) noexcept {
-  if (n.empty()) return false;
+  if (n.empty() || n.size() > max_key_name) return false;
   return std::none_of(n.begin(), n.end(), [](char16_t c) { return c < 0x20 || c == u'\\'; });
 }
 
@@ -431,10 +431,11 @@ std::optional<key> parse(std::string_view text, std::u16string_view root_name) {
       current = &root;
       rest = sep == std::u16string_view::npos ? std::u16string_view{} : rest.substr(sep + 1);
       if (sep != std::u16string_view::npos && rest.empty()) return std::nullopt;
+      size_t depth = 0;
       while (!rest.empty()) {
         const size_t next = rest.find(u'\\');
         const std::u16string_view part = rest.substr(0, next);
-        if (!valid_key_name(part)) return std::nullopt;
+        if (!valid_key_name(part) || ++depth > max_depth) return std::nullopt;
         current = &current->subkey(part, nullptr);
         if (next == std::u16string_view::npos) break;
         rest = rest.substr(next + 1);
@@ -444,7 +445,8 @@ std::optional<key> parse(std::string_view text, std::u16string_view root_name) {
     }
     if (!current) return std::nullopt;
     auto v = parse_value(line);
-    if (!v || current->find_value(v->name)) return std::nullopt;
+    if (!v || v->name.size() > max_value_name || v->data.size() > max_value_size || current->find_value(v->name))
+      return std::nullopt;
     current->values.push_back(std::move(*v));
   }
   if (first) return std::nullopt;

@@ -163,6 +163,19 @@ HRESULT boundary(F&& f) noexcept {
   }
 }
 
+// The error boundary of functions that return Win32 error codes (the registry's): runs f and
+// returns its code; exhausted memory is ERROR_OUTOFMEMORY, any other exception ERROR_GEN_FAILURE.
+template <class F>
+LONG win32_boundary(F&& f) noexcept {
+  try {
+    return std::forward<F>(f)();
+  } catch (const std::bad_alloc&) {
+    return ERROR_OUTOFMEMORY;
+  } catch (...) {
+    return ERROR_GEN_FAILURE;
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 // com_ptr: the owning smart pointer. Constructing from a raw pointer adds a reference (as hosts
 // that know COM expect); attach() takes one over.

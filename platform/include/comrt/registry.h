@@ -17,11 +17,18 @@
 // surrogate (ERROR_INVALID_PARAMETER). Subkeys are enumerated in order of their upper-case names,
 // values in the order they were first set.
 //
+// Limits (the registry's standard ones): a key lies at most 512 levels below its root (for
+// HKEY_CLASSES_ROOT, counted from HKEY_*\Software\Classes's root), a value name has at most 16,383
+// characters and a value at most 1 MB of data. Opening, creating or setting beyond them fails with
+// ERROR_INVALID_PARAMETER; a store file beyond them is a bad store (ERROR_BADDB).
+//
 // HKEY_CLASSES_ROOT is the merged view of HKEY_LOCAL_MACHINE\Software\Classes and
 // HKEY_CURRENT_USER\Software\Classes, as on Windows: a key under it exists when it exists in either;
 // its subkeys are the union of both; its values, and value changes and deletions made through it,
 // are those of the user's key when the user's key exists, otherwise of the machine's. A key created
-// through HKEY_CLASSES_ROOT that exists in neither is created in the machine's classes.
+// through HKEY_CLASSES_ROOT that exists in neither goes to the hive where its parent lives: below
+// the deepest of its ancestors that exists, in the user's classes when the user has that ancestor,
+// otherwise (and for keys directly below the root) in the machine's.
 #pragma once
 
 #include <utility>
@@ -33,9 +40,12 @@ using HKEY = HKEY__*;
 using PHKEY = HKEY*;
 using REGSAM = DWORD;
 
-#define HKEY_CLASSES_ROOT (reinterpret_cast<HKEY>(static_cast<uintptr_t>(0x80000000u)))
-#define HKEY_CURRENT_USER (reinterpret_cast<HKEY>(static_cast<uintptr_t>(0x80000001u)))
-#define HKEY_LOCAL_MACHINE (reinterpret_cast<HKEY>(static_cast<uintptr_t>(0x80000002u)))
+// The predefined keys have their standard values, sign-extended from 32 bits as
+// (HKEY)(ULONG_PTR)(LONG)0x80000000 is, so clients compiled against other headers pass the same.
+#define COMRT_PREDEFINED_HKEY(x) (reinterpret_cast<HKEY>(static_cast<uintptr_t>(static_cast<int32_t>(x))))
+#define HKEY_CLASSES_ROOT COMRT_PREDEFINED_HKEY(0x80000000u)
+#define HKEY_CURRENT_USER COMRT_PREDEFINED_HKEY(0x80000001u)
+#define HKEY_LOCAL_MACHINE COMRT_PREDEFINED_HKEY(0x80000002u)
 
 inline constexpr DWORD REG_NONE = 0;
 inline constexpr DWORD REG_SZ = 1;
