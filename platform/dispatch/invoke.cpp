@@ -149,6 +149,7 @@ HRESULT place_arguments(const member_info& m, const DISPPARAMS& params, std::vec
     source[p] = params.cArgs - 1 - p;
   }
   for (size_t slot = 0; slot < n; ++slot) {
+    if (m.params[slot].optional) continue;  // left out or passed as missing: both reach the member
     if (source[slot] == no_argument) return DISP_E_BADPARAMCOUNT;
     if (is_missing(params.rgvarg[source[slot]])) {
       fault = source[slot];
@@ -244,6 +245,11 @@ HRESULT invoke(const interface_info& info, IUnknown* self, DISPID id, REFIID rii
 
     std::vector<variant> args(m->params.size());
     for (size_t i = 0; i < m->params.size(); ++i) {
+      if (source[i] == no_argument) {  // an optional parameter left out
+        args[i].vt = VT_ERROR;
+        args[i].scode = DISP_E_PARAMNOTFOUND;
+        continue;
+      }
       hr = convert_argument(params->rgvarg[source[i]], m->params[i], args[i]);
       if (FAILED(hr)) {
         if (arg_error && hr != E_OUTOFMEMORY) *arg_error = source[i];

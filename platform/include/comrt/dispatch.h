@@ -209,6 +209,14 @@ struct as_interface {
   }
 };
 
+// An [optional] VARIANT parameter: a caller may leave it out (trailing positions, or a named
+// call that skips it); the member then receives VT_ERROR with DISP_E_PARAMNOTFOUND, as from a
+// script host that passes a missing argument. Named in the converter list at its position:
+// comrt::method<&IThing::Find, comrt::deduced, comrt::optional>(u"Find", 5, {u"name", u"options"}).
+struct optional : as_variant {
+  static constexpr bool is_optional = true;
+};
+
 // Placeholder in a converter list: keep the converter deduced from the parameter's type.
 struct deduced {};
 
@@ -312,6 +320,7 @@ struct param_info {
   VARTYPE vt = VT_EMPTY;
   const IID* iid = nullptr;  // interface parameters: the interface
   std::u16string name;       // empty when the description names none
+  bool optional = false;     // [optional] (PARAMFLAG_FOPT): a missing argument is passed as such
 };
 
 // Calls the interface method behind a member: `self` is the described interface (as IUnknown*),
@@ -400,7 +409,7 @@ struct member_builder {
 
   template <class C>
   static param_info describe_param(std::u16string_view name) {
-    return param_info{C::vt, C::iid, std::u16string(name)};
+    return param_info{C::vt, C::iid, std::u16string(name), requires { C::is_optional; }};
   }
 
   template <size_t I>
