@@ -16,9 +16,9 @@ class error_info final : public comrt::implements<error_info, IErrorInfo, ICreat
     *pGUID = guid_;
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE GetSource(BSTR* out) override { return get(source_, out); }
-  HRESULT STDMETHODCALLTYPE GetDescription(BSTR* out) override { return get(description_, out); }
-  HRESULT STDMETHODCALLTYPE GetHelpFile(BSTR* out) override { return get(help_file_, out); }
+  HRESULT STDMETHODCALLTYPE GetSource(BSTR* out) override { return get(&error_info::source_, out); }
+  HRESULT STDMETHODCALLTYPE GetDescription(BSTR* out) override { return get(&error_info::description_, out); }
+  HRESULT STDMETHODCALLTYPE GetHelpFile(BSTR* out) override { return get(&error_info::help_file_, out); }
   HRESULT STDMETHODCALLTYPE GetHelpContext(DWORD* out) override {
     if (!out) return E_INVALIDARG;
     comrt::lock_guard guard(object_mutex());
@@ -31,9 +31,9 @@ class error_info final : public comrt::implements<error_info, IErrorInfo, ICreat
     guid_ = guid;
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE SetSource(LPOLESTR text) override { return set(source_, text); }
-  HRESULT STDMETHODCALLTYPE SetDescription(LPOLESTR text) override { return set(description_, text); }
-  HRESULT STDMETHODCALLTYPE SetHelpFile(LPOLESTR text) override { return set(help_file_, text); }
+  HRESULT STDMETHODCALLTYPE SetSource(LPOLESTR text) override { return set(&error_info::source_, text); }
+  HRESULT STDMETHODCALLTYPE SetDescription(LPOLESTR text) override { return set(&error_info::description_, text); }
+  HRESULT STDMETHODCALLTYPE SetHelpFile(LPOLESTR text) override { return set(&error_info::help_file_, text); }
   HRESULT STDMETHODCALLTYPE SetHelpContext(DWORD context) override {
     comrt::lock_guard guard(object_mutex());
     help_context_ = context;
@@ -41,21 +41,23 @@ class error_info final : public comrt::implements<error_info, IErrorInfo, ICreat
   }
 
  private:
+  using text_field = std::u16string error_info::*;
+
   // The text of a field, or null when it was never set.
-  HRESULT get(const std::u16string& field, BSTR* out) {
+  HRESULT get(text_field field, BSTR* out) {
     return comrt::boundary([&] {
       if (!out) return E_INVALIDARG;
       *out = nullptr;
       comrt::lock_guard guard(object_mutex());
-      if (!field.empty()) *out = comrt::bstr(field).detach();
+      if (!(this->*field).empty()) *out = comrt::bstr(this->*field).detach();
       return S_OK;
     });
   }
-  HRESULT set(std::u16string& field, LPOLESTR text) {
+  HRESULT set(text_field field, LPOLESTR text) {
     return comrt::boundary([&] {
       std::u16string value = text ? std::u16string(text) : std::u16string();
       comrt::lock_guard guard(object_mutex());
-      field.swap(value);
+      (this->*field).swap(value);
     });
   }
 

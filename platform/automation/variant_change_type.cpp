@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "comrt/object.h"
+#include "comrt/strings.h"
 #include "comrt/oleauto.h"
 #include "comrt/timeapi.h"
 #include "comrt/variant.h"
@@ -38,16 +39,6 @@ std::u16string_view trim(std::u16string_view s) noexcept {
   while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
   while (!s.empty() && is_blank(s.back())) s.remove_suffix(1);
   return s;
-}
-
-bool equals_ignoring_case(std::u16string_view text, std::string_view ascii_lower) noexcept {
-  if (text.size() != ascii_lower.size()) return false;
-  for (size_t i = 0; i < text.size(); ++i) {
-    char16_t c = text[i];
-    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
-    if (c != static_cast<unsigned char>(ascii_lower[i])) return false;
-  }
-  return true;
 }
 
 std::u16string widen(std::string_view ascii) { return std::u16string(ascii.begin(), ascii.end()); }
@@ -597,8 +588,8 @@ bool to_bool(const value& v) {
     case kind::date: return v.d != 0;
     case kind::text: {
       const std::u16string_view t = trim(v.text);
-      if (equals_ignoring_case(t, "true")) return true;
-      if (equals_ignoring_case(t, "false")) return false;
+      if (comrt::equal_ignoring_case(t, u"true")) return true;
+      if (comrt::equal_ignoring_case(t, u"false")) return false;
       return !parse_number(t).digits.empty();
     }
     case kind::exact: return !v.exact.digits.empty();

@@ -35,6 +35,7 @@
 #include "comrt/registry.h"
 #include "comrt/strings.h"
 #include "comrt/time.h"
+#include "comrt/unique_handle.h"
 #include "xml/document_class.h"
 #include "manifest.h"
 
@@ -77,10 +78,12 @@ com_ptr<IUnknown> registered_class_object(REFCLSID clsid) {
 // ---------------------------------------------------------------------------------------------
 // Server libraries.
 
-struct dl_closer {
-  void operator()(void* handle) const noexcept { dlclose(handle); }
+struct library_traits {
+  using type = void*;
+  static constexpr void* invalid() noexcept { return nullptr; }
+  static void close(void* handle) noexcept { dlclose(handle); }
 };
-using dl_handle = std::unique_ptr<void, dl_closer>;
+using dl_handle = comrt::unique_handle<library_traits>;
 
 struct library {
   dl_handle handle;

@@ -10,7 +10,7 @@
 
 #include "comrt/dispatch.h"
 #include "comrt/variant.h"
-#include "names.h"
+#include "comrt/strings.h"
 
 namespace comrt {
 namespace {
@@ -211,7 +211,7 @@ HRESULT get_ids_of_names(const interface_info& info, REFIID riid, LPOLESTR* name
     for (const member_info& candidate : info.members()) {
       if (candidate.id != m->id || !names[i]) continue;
       for (size_t p = 0; p < candidate.params.size() && ids[i] == DISPID_UNKNOWN; ++p) {
-        if (!candidate.params[p].name.empty() && dispatch_detail::same_name(candidate.params[p].name, names[i])) {
+        if (!candidate.params[p].name.empty() && equal_ignoring_case(candidate.params[p].name, names[i])) {
           ids[i] = static_cast<DISPID>(p);
         }
       }

@@ -7,19 +7,9 @@
 
 namespace comrt::registry {
 
-char16_t fold(char16_t c) noexcept { return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 32) : c; }
+bool names_equal(std::u16string_view a, std::u16string_view b) noexcept { return equal_ignoring_case(a, b); }
 
-bool names_equal(std::u16string_view a, std::u16string_view b) noexcept { return compare_names(a, b) == 0; }
-
-int compare_names(std::u16string_view a, std::u16string_view b) noexcept {
-  const size_t n = std::min(a.size(), b.size());
-  for (size_t i = 0; i < n; ++i) {
-    const char16_t x = fold(a[i]);
-    const char16_t y = fold(b[i]);
-    if (x != y) return x < y ? -1 : 1;
-  }
-  return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
-}
+int compare_names(std::u16string_view a, std::u16string_view b) noexcept { return compare_ignoring_case(a, b); }
 
 namespace {
 

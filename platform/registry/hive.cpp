@@ -153,13 +153,7 @@ LONG hive::write_locked(key&& root) {
   std::string temp = file_ + ".XXXXXX";
   unique_fd fd(::mkostemp(temp.data(), O_CLOEXEC));
   if (!fd) return last_error(ERROR_CANTWRITE);
-  struct remove_on_failure {
-    const std::string& name;
-    bool armed = true;
-    ~remove_on_failure() {
-      if (armed) ::unlink(name.c_str());
-    }
-  } cleanup{temp};
+  scope_exit remove_on_failure([&] { ::unlink(temp.c_str()); });
 
   struct stat st;
   const mode_t mode = ::stat(file_.c_str(), &st) == 0 ? (st.st_mode & 07777) : file_mode_;
@@ -168,7 +162,7 @@ LONG hive::write_locked(key&& root) {
   if (::fsync(fd.get()) != 0) return last_error(ERROR_CANTWRITE);
   fd.reset();
   if (::rename(temp.c_str(), file_.c_str()) != 0) return last_error(ERROR_CANTWRITE);
-  cleanup.armed = false;
+  remove_on_failure.release();
   // The rename is durable only once the folder's entry is on disk.
   if (unique_fd folder(::open(parent_of(file_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
       !folder || ::fsync(folder.get()) != 0) {

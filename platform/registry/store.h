@@ -29,7 +29,6 @@ inline constexpr size_t max_depth = 512;
 
 // Names of keys and values compare without regard to ASCII case; their spelling is kept as first
 // written.
-char16_t fold(char16_t c) noexcept;
 bool names_equal(std::u16string_view a, std::u16string_view b) noexcept;
 // Orders names as enumeration returns them (by their upper-case form).
 int compare_names(std::u16string_view a, std::u16string_view b) noexcept;

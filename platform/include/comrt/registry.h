@@ -34,6 +34,7 @@
 #include <utility>
 
 #include "comrt/types.h"
+#include "comrt/unique_handle.h"
 
 struct HKEY__;
 using HKEY = HKEY__*;
@@ -110,34 +111,11 @@ inline constexpr LONG ERROR_UNSUPPORTED_TYPE = 1630;
 namespace comrt {
 
 // The owner of an opened key: closes it on destruction.
-class unique_hkey {
- public:
-  unique_hkey() noexcept = default;
-  explicit unique_hkey(HKEY h) noexcept : h_(h) {}
-  unique_hkey(unique_hkey&& o) noexcept : h_(std::exchange(o.h_, nullptr)) {}
-  unique_hkey& operator=(unique_hkey&& o) noexcept {
-    if (this != &o) reset(std::exchange(o.h_, nullptr));
-    return *this;
-  }
-  unique_hkey(const unique_hkey&) = delete;
-  unique_hkey& operator=(const unique_hkey&) = delete;
-  ~unique_hkey() { reset(); }
-
-  HKEY get() const noexcept { return h_; }
-  explicit operator bool() const noexcept { return h_ != nullptr; }
-  // For out-parameters: closes what is held and returns the address to fill.
-  HKEY* put() noexcept {
-    reset();
-    return &h_;
-  }
-  void reset(HKEY h = nullptr) noexcept {
-    if (h_) RegCloseKey(h_);
-    h_ = h;
-  }
-  [[nodiscard]] HKEY release() noexcept { return std::exchange(h_, nullptr); }
-
- private:
-  HKEY h_ = nullptr;
+struct hkey_traits {
+  using type = HKEY;
+  static constexpr HKEY invalid() noexcept { return nullptr; }
+  static void close(HKEY h) noexcept { RegCloseKey(h); }
 };
+using unique_hkey = unique_handle<hkey_traits>;
 
 }  // namespace comrt
