@@ -140,7 +140,8 @@ HRESULT CScheduler::Load(BSTR pszFile) {
       file_path_ = path;
       return S_OK;
     }
-    comrt::check_hresult(storage_->load(path, this));
+    if (const HRESULT hr = storage_->load(path, this); FAILED(hr))
+      comrt::throw_hresult(hr, u"The schedule file cannot be read: " + path);
     last_file_time_.store(static_cast<int64_t>(comrt::now_ticks()));
     file_path_ = path;
     return S_OK;
@@ -150,7 +151,11 @@ HRESULT CScheduler::Load(BSTR pszFile) {
 HRESULT CScheduler::Save() {
   return comrt::boundary([&] {
     comrt::lock_guard guard(file_mutex_);
-    return save_locked();
+    const HRESULT hr = save_locked();
+    if (FAILED(hr))
+      comrt::throw_hresult(hr, file_path_.empty() ? std::u16string(u"No schedule file has been loaded.")
+                                                  : u"The schedule file cannot be written: " + file_path_);
+    return hr;
   });
 }
 

@@ -31,7 +31,7 @@ class schedule_storage {
 class CScheduler;
 using CSchedulerBase = comrt::object_with_proffered_site<
     comrt::implements<CScheduler, IScheduler, IObjectWithSite, IServiceProvider, IXMLArchiveSerializable, IPersist,
-                      IProvideClassInfo, comrt::free_threaded>,
+                      IProvideClassInfo, comrt::free_threaded, comrt::supports_error_info>,
     CLSID_Scheduler>;
 
 class CScheduler final : public CSchedulerBase, private scheduler_tick_target {

@@ -44,6 +44,11 @@ constexpr size_t kClassCount = sizeof(kClasses) / sizeof(kClasses[0]);
 
 }  // namespace
 
+// The ProgIDs are what a failing member names as the source of its error information.
+CSchedulerModule::CSchedulerModule() {
+  for (const class_entry& c : kClasses) comrt::module_prog_ids().add(c.clsid, c.prog_id);
+}
+
 CSchedulerModule& CSchedulerModule::instance() noexcept {
   static CSchedulerModule module;
   return module;

@@ -28,7 +28,7 @@ class CSchedulerModule {
   static const class_entry* classes(size_t* count) noexcept;
 
  private:
-  CSchedulerModule() = default;
+  CSchedulerModule();
   comrt::mutex mutex_;
   // One slot per class of the list, filled at the first request.
   comrt::com_ptr<IClassFactory> factories_[16] COMRT_GUARDED_BY(mutex_);

@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "comrt/object.h"
+#include "comrt/strings.h"
 #include "comrt/oleauto.h"
 #include "comrt/timeapi.h"
 #include "comrt/variant.h"
@@ -38,16 +39,6 @@ std::u16string_view trim(std::u16string_view s) noexcept {
   while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
   while (!s.empty() && is_blank(s.back())) s.remove_suffix(1);
   return s;
-}
-
-bool equals_ignoring_case(std::u16string_view text, std::string_view ascii_lower) noexcept {
-  if (text.size() != ascii_lower.size()) return false;
-  for (size_t i = 0; i < text.size(); ++i) {
-    char16_t c = text[i];
-    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
-    if (c != static_cast<unsigned char>(ascii_lower[i])) return false;
-  }
-  return true;
 }
 
 std::u16string widen(std::string_view ascii) { return std::u16string(ascii.begin(), ascii.end()); }
@@ -216,15 +207,17 @@ double parse_double(const decimal& d) {
   return value;
 }
 
-// The shortest text that reads back as the same value, in plain notation for decimal exponents
-// from -4 up to below `plain_limit` and as "1.5E+20" / "2.5E-07" beyond.
-template <class F>
-std::u16string format_real(F value, int plain_limit) {
+// The value rounded to `precision` significant digits (15 for doubles, 7 for floats, as automation
+// shows reals), trailing zeros dropped, in plain notation for decimal exponents from -4 up to below
+// `precision` and as "1.5E+20" / "2.5E-07" beyond.
+std::u16string format_real(double value, int precision) {
+  const int plain_limit = precision;
   if (std::isnan(value)) return u"NaN";
   if (std::isinf(value)) return value < 0 ? u"-Infinity" : u"Infinity";
   if (value == 0) return u"0";
   char buffer[64];
-  const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+  const auto [end, ec] =
+      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific, precision - 1);
   if (ec != std::errc()) throw_hresult(E_FAIL);
   std::string_view s(buffer, static_cast<size_t>(end - buffer));  // "-d.ddde+xx"
   std::string out;
@@ -269,6 +262,101 @@ std::u16string format_real(F value, int plain_limit) {
     out += "0.";
     out.append(static_cast<size_t>(-exponent - 1), '0');
     out += digits;
+  }
+  return widen(out);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Exact decimals: VT_DECIMAL (a 96-bit magnitude scaled by 10^-0..28) and VT_CY (a 64-bit count of
+// ten-thousandths)
+
+using u128 = unsigned __int128;
+constexpr u128 max_decimal_magnitude = (u128{1} << 96) - 1;
+constexpr int max_decimal_scale = 28;
+constexpr int currency_scale = 4;
+
+decimal from_magnitude(bool negative, u128 magnitude, int64_t scale) {
+  decimal d;
+  while (magnitude) {
+    d.digits.insert(d.digits.begin(), static_cast<char>('0' + static_cast<int>(magnitude % 10)));
+    magnitude /= 10;
+  }
+  d.negative = negative && !d.digits.empty();
+  d.exponent = d.digits.empty() ? 0 : -scale;
+  while (!d.digits.empty() && d.digits.back() == '0') {
+    d.digits.pop_back();
+    ++d.exponent;
+  }
+  return d;
+}
+
+decimal from_decimal(const DECIMAL& v) {
+  if (v.scale > max_decimal_scale || (v.sign & 0x7F)) throw_hresult(E_INVALIDARG);
+  return from_magnitude(v.sign & 0x80, (u128{v.Hi32} << 64) | v.Lo64, v.scale);
+}
+
+decimal from_currency(const CY& v) {
+  const integer i = from_signed(v.int64);
+  return from_magnitude(i.negative, i.magnitude, currency_scale);
+}
+
+// The magnitude of d x 10^scale rounded half to even; nullopt beyond 30 digits.
+std::optional<u128> round_scaled(const decimal& d, int64_t scale) {
+  if (d.digits.empty()) return u128{0};
+  const auto length = static_cast<int64_t>(d.digits.size());
+  const int64_t whole = length + d.exponent + scale;  // digits before the point
+  if (whole > 30) return std::nullopt;
+  u128 m = 0;
+  for (int64_t k = 0; k < whole; ++k) m = m * 10 + static_cast<unsigned>(k < length ? d.digits[k] - '0' : 0);
+  if (whole >= 0 && whole < length) {
+    const char first = d.digits[whole];
+    const bool more = whole + 1 < length;
+    if (first > '5' || (first == '5' && (more || (m & 1)))) ++m;
+  }
+  return m;
+}
+
+DECIMAL to_decimal_value(const decimal& d) {
+  // As many decimal places as the value has (at most 28), fewer when the magnitude would not fit.
+  for (int64_t scale = std::clamp<int64_t>(-d.exponent, 0, max_decimal_scale); scale >= 0; --scale) {
+    const std::optional<u128> m = round_scaled(d, scale);
+    if (!m || *m > max_decimal_magnitude) continue;
+    DECIMAL r{};
+    r.scale = static_cast<BYTE>(scale);
+    r.sign = d.negative && *m != 0 ? 0x80 : 0;
+    r.Hi32 = static_cast<ULONG>(*m >> 64);
+    r.Lo64 = static_cast<ULONGLONG>(*m);
+    return r;
+  }
+  overflow();
+}
+
+CY to_currency_value(const decimal& d) {
+  const std::optional<u128> m = round_scaled(d, currency_scale);
+  const u128 limit = d.negative ? u128{1} << 63 : (u128{1} << 63) - 1;
+  if (!m || *m > limit) overflow();
+  CY r{};
+  r.int64 = d.negative ? static_cast<LONGLONG>(u128{0} - *m) : static_cast<LONGLONG>(*m);
+  return r;
+}
+
+// Plain decimal notation: "-123.45", "0.001", "1200".
+std::u16string format_exact(const decimal& d) {
+  if (d.digits.empty()) return u"0";
+  std::string out = d.negative ? "-" : "";
+  const auto length = static_cast<int64_t>(d.digits.size());
+  const int64_t whole = length + d.exponent;
+  if (whole <= 0) {
+    out += "0.";
+    out.append(static_cast<size_t>(-whole), '0');
+    out += d.digits;
+  } else if (whole >= length) {
+    out += d.digits;
+    out.append(static_cast<size_t>(whole - length), '0');
+  } else {
+    out.append(d.digits, 0, static_cast<size_t>(whole));
+    out += '.';
+    out.append(d.digits, static_cast<size_t>(whole));
   }
   return widen(out);
 }
@@ -364,7 +452,7 @@ double parse_date(std::u16string_view text) {
 // ---------------------------------------------------------------------------------------------
 // The source value, read once
 
-enum class kind { empty, null, integer, boolean, real, date, text, object, other };
+enum class kind { empty, null, integer, boolean, real, date, text, exact, object, other };
 
 struct value {
   kind k = kind::other;
@@ -373,6 +461,7 @@ struct value {
   double d = 0;              // kind::real, kind::date
   bool single = false;       // kind::real from VT_R4
   std::u16string_view text;  // kind::text
+  decimal exact;             // kind::exact (VT_DECIMAL, VT_CY)
 };
 
 value read(const VARIANT& v) {
@@ -395,8 +484,10 @@ value read(const VARIANT& v) {
     case VT_R8: r.k = kind::real; r.d = v.dblVal; break;
     case VT_DATE: r.k = kind::date; r.d = v.date; break;
     case VT_BSTR: r.k = kind::text; r.text = comrt::bstr_view(v.bstrVal); break;
+    case VT_DECIMAL: r.k = kind::exact; r.exact = from_decimal(v.decVal); break;
+    case VT_CY: r.k = kind::exact; r.exact = from_currency(v.cyVal); break;
     case VT_UNKNOWN: case VT_DISPATCH: r.k = kind::object; break;
-    default: r.k = kind::other; break;  // VT_CY, VT_DECIMAL, VT_ERROR
+    default: r.k = kind::other; break;  // VT_ERROR
   }
   return r;
 }
@@ -439,6 +530,7 @@ T to_integer(const value& v) {
     case kind::real:
     case kind::date: return round_to<T>(v.d);
     case kind::text: return narrow<T>(round_to_integer(parse_number(v.text)));
+    case kind::exact: return narrow<T>(round_to_integer(v.exact));
     default: type_mismatch();
   }
 }
@@ -454,6 +546,24 @@ double to_double(const value& v) {
     case kind::real:
     case kind::date: return v.d;
     case kind::text: return parse_double(parse_number(v.text));
+    case kind::exact: return parse_double(v.exact);
+    default: type_mismatch();
+  }
+}
+
+// Any value as an exact decimal: reals with the significant digits that automation shows them
+// with (15, 7 for VT_R4).
+decimal to_exact(const value& v) {
+  switch (v.k) {
+    case kind::empty: return {};
+    case kind::integer: return from_magnitude(v.i.negative, v.i.magnitude, 0);
+    case kind::boolean: return from_magnitude(v.b != 0, v.b != 0 ? 1 : 0, 0);
+    case kind::real:
+    case kind::date:
+      if (!std::isfinite(v.d)) overflow();
+      return parse_number(format_real(v.d, v.single ? 7 : 15));
+    case kind::text: return parse_number(v.text);
+    case kind::exact: return v.exact;
     default: type_mismatch();
   }
 }
@@ -478,10 +588,11 @@ bool to_bool(const value& v) {
     case kind::date: return v.d != 0;
     case kind::text: {
       const std::u16string_view t = trim(v.text);
-      if (equals_ignoring_case(t, "true")) return true;
-      if (equals_ignoring_case(t, "false")) return false;
+      if (comrt::equal_ignoring_case(t, u"true")) return true;
+      if (comrt::equal_ignoring_case(t, u"false")) return false;
       return !parse_number(t).digits.empty();
     }
+    case kind::exact: return !v.exact.digits.empty();
     default: type_mismatch();
   }
 }
@@ -502,25 +613,23 @@ std::u16string to_text(const value& v, USHORT flags) {
       if (flags & (VARIANT_ALPHABOOL | VARIANT_LOCALBOOL)) return v.b ? u"True" : u"False";
       return integer_text(from_signed(v.b));
     case kind::real:
-      return v.single ? format_real(static_cast<float>(v.d), 7) : format_real(v.d, 15);
+      return format_real(v.d, v.single ? 7 : 15);
     case kind::date: return format_date(v.d);
     case kind::text: return std::u16string(v.text);
+    case kind::exact: return format_exact(v.exact);
     default: type_mismatch();
   }
 }
 
-// VT_DISPATCH to VT_UNKNOWN keeps the pointer (an IDispatch is an IUnknown); VT_UNKNOWN to
-// VT_DISPATCH asks the object for IDispatch and fails as QueryInterface does. Null stays null.
+// The object asked for the target's interface: VT_DISPATCH to VT_UNKNOWN gives its identity
+// (QueryInterface for IUnknown), VT_UNKNOWN to VT_DISPATCH its IDispatch; failing as QueryInterface
+// does. Null stays null.
 void to_object(const VARIANT& source, VARTYPE target, comrt::variant& result) {
   if (source.vt != VT_UNKNOWN && source.vt != VT_DISPATCH) type_mismatch();
-  if (target == VT_UNKNOWN) {
-    result.punkVal = source.pdispVal;
-    if (result.punkVal) result.punkVal->AddRef();
-  } else if (source.punkVal) {
-    comrt::check_hresult(source.punkVal->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&result.pdispVal)));
-  } else {
-    result.pdispVal = nullptr;
-  }
+  result.punkVal = nullptr;
+  if (!source.punkVal) return;
+  const IID& iid = target == VT_UNKNOWN ? IID_IUnknown : IID_IDispatch;
+  comrt::check_hresult(source.punkVal->QueryInterface(iid, reinterpret_cast<void**>(&result.punkVal)));
 }
 
 comrt::variant convert(const VARIANT& source, USHORT flags, VARTYPE target) {
@@ -549,9 +658,11 @@ comrt::variant convert(const VARIANT& source, USHORT flags, VARTYPE target) {
     case VT_DATE: result.date = to_date(v); break;
     case VT_BOOL: result.boolVal = to_bool(v) ? VARIANT_TRUE : VARIANT_FALSE; break;
     case VT_BSTR: result.bstrVal = comrt::bstr(to_text(v, flags)).detach(); break;
+    case VT_DECIMAL: result.decVal = to_decimal_value(to_exact(v)); break;
+    case VT_CY: result.cyVal = to_currency_value(to_exact(v)); break;
     case VT_UNKNOWN:
     case VT_DISPATCH: to_object(plain, target, result); break;
-    default: type_mismatch();  // VT_NULL, VT_CY, VT_DECIMAL, VT_ERROR from another type
+    default: type_mismatch();  // VT_NULL, VT_ERROR from another type
   }
   result.vt = target;
   return result;

@@ -8,16 +8,25 @@
 // HKEY_CLASSES_ROOT\CLSID\{clsid}\InprocServer32's default value names the server library (a REG_SZ
 // or REG_EXPAND_SZ path; a name without a slash is searched for as dlopen(3) does). The library is
 // loaded once per path with RTLD_NOW | RTLD_LOCAL, kept loaded, and asked through its exported
-// DllGetClassObject. CoFreeUnusedLibraries unloads the libraries whose DllCanUnloadNow answers S_OK
-// and that no activation is using at that moment.
+// DllGetClassObject.
+//
+// Unloading takes two phases, as for free-threaded servers: CoFreeUnusedLibrariesEx marks a
+// library whose DllCanUnloadNow answers S_OK, and a later call unloads it only if the library has
+// answered S_OK ever since, no activation has gone through it in between, and the grace period
+// (the delay) has passed since it was marked. So the last Release of an object, which lowers the
+// lock count while its own code still runs, has long returned before the code is unmapped.
+// DllCanUnloadNow is called without the runtime's library-table lock held: a library may call back
+// into the runtime from it.
 //
 // Activation does not require CoInitializeEx: every class is free-threaded, so a thread that has
 // not initialised is treated as a member of the multithreaded apartment.
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +34,8 @@
 #include "comrt/object.h"
 #include "comrt/registry.h"
 #include "comrt/strings.h"
+#include "comrt/time.h"
+#include "comrt/unique_handle.h"
 #include "xml/document_class.h"
 #include "manifest.h"
 
@@ -67,16 +78,23 @@ com_ptr<IUnknown> registered_class_object(REFCLSID clsid) {
 // ---------------------------------------------------------------------------------------------
 // Server libraries.
 
-struct dl_closer {
-  void operator()(void* handle) const noexcept { dlclose(handle); }
+struct library_traits {
+  using type = void*;
+  static constexpr void* invalid() noexcept { return nullptr; }
+  static void close(void* handle) noexcept { dlclose(handle); }
 };
-using dl_handle = std::unique_ptr<void, dl_closer>;
+using dl_handle = comrt::unique_handle<library_traits>;
 
 struct library {
   dl_handle handle;
   LPFNGETCLASSOBJECT get_class_object = nullptr;
   LPFNCANUNLOADNOW can_unload_now = nullptr;  // optional: without it the library stays loaded
   std::atomic<int> in_use{0};                  // activations running through the library now
+  std::atomic<uint64_t> activations{0};        // activations that ever went through the library
+  // Set while the library is marked for unloading: when it was marked, and the activation count
+  // then. Guarded by the library table's lock.
+  std::optional<uint64_t> marked_at;
+  uint64_t marked_activations = 0;
 };
 
 // Keeps a library loaded and counts as "in use" while an activation runs through it.
@@ -120,6 +138,7 @@ library_table& libraries() {
 
 library_pin pin_locked(const std::shared_ptr<library>& lib) {
   lib->in_use.fetch_add(1, std::memory_order_acq_rel);
+  lib->activations.fetch_add(1, std::memory_order_acq_rel);
   return library_pin(lib);
 }
 
@@ -255,20 +274,57 @@ STDAPI CoCreateInstance(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwClsContext
   });
 }
 
-COMRT_API void CoFreeUnusedLibraries() {
-  std::vector<std::shared_ptr<library>> unloaded;  // closed after the lock
+COMRT_API void CoFreeUnusedLibrariesEx(DWORD dwUnloadDelay, DWORD) {
+  // INFINITE asks for the default grace period of ten minutes.
+  constexpr DWORD default_delay_ms = 10 * 60 * 1000;
+  const uint64_t delay =
+      uint64_t{dwUnloadDelay == INFINITE ? default_delay_ms : dwUnloadDelay} * (comrt::ticks_per_second / 1000);
+
+  struct candidate {
+    std::shared_ptr<library> lib;
+    uint64_t activations = 0;
+    bool unloadable = false;
+  };
+  std::vector<candidate> candidates;
   library_table& t = libraries();
-  comrt::lock_guard guard(t.m);
-  for (auto it = t.loaded.begin(); it != t.loaded.end();) {
-    library& lib = *it->second;
-    if (lib.in_use.load(std::memory_order_acquire) == 0 && lib.can_unload_now && lib.can_unload_now() == S_OK) {
-      unloaded.push_back(std::move(it->second));
-      it = t.loaded.erase(it);
-    } else {
-      ++it;
+  {
+    comrt::lock_guard guard(t.m);
+    for (const auto& [file, lib] : t.loaded)
+      if (lib->can_unload_now) candidates.push_back({lib, lib->activations.load(std::memory_order_acquire)});
+  }
+  // Asked outside the lock: the library may call back into the runtime.
+  for (candidate& c : candidates)
+    c.unloadable = c.lib->in_use.load(std::memory_order_acquire) == 0 && c.lib->can_unload_now() == S_OK;
+
+  std::vector<std::shared_ptr<library>> unloaded;  // closed after the lock
+  const uint64_t now = comrt::now_ticks();
+  {
+    comrt::lock_guard guard(t.m);
+    for (candidate& c : candidates) {
+      library& lib = *c.lib;
+      const uint64_t activations = lib.activations.load(std::memory_order_acquire);
+      if (!c.unloadable || activations != c.activations || lib.in_use.load(std::memory_order_acquire) != 0) {
+        lib.marked_at.reset();  // in use: the grace period starts again when it is free
+        continue;
+      }
+      if (!lib.marked_at || lib.marked_activations != activations) {
+        lib.marked_at = now;
+        lib.marked_activations = activations;
+        continue;
+      }
+      if (now - std::min(now, *lib.marked_at) < delay) continue;
+      for (auto it = t.loaded.begin(); it != t.loaded.end(); ++it) {
+        if (it->second == c.lib) {
+          unloaded.push_back(std::move(it->second));
+          t.loaded.erase(it);
+          break;
+        }
+      }
     }
   }
 }
+
+COMRT_API void CoFreeUnusedLibraries() { CoFreeUnusedLibrariesEx(INFINITE, 0); }
 
 // HKEY_CLASSES_ROOT\<ProgID>\CLSID's default value. A version-independent ProgID is registered with
 // its own CLSID key; one that has only a CurVer key is followed to the ProgID CurVer names.

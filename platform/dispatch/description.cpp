@@ -4,7 +4,7 @@
 #include "comrt/dispatch.h"
 #include "comrt/guid.h"
 #include "comrt/variant.h"
-#include "names.h"
+#include "comrt/strings.h"
 
 namespace comrt {
 
@@ -39,7 +39,7 @@ const member_info* interface_info::find(DISPID id, unsigned kinds) const noexcep
 
 const member_info* interface_info::find(std::u16string_view name) const noexcept {
   const auto it = std::find_if(members_.begin(), members_.end(),
-                               [&](const member_info& m) { return dispatch_detail::same_name(m.name, name); });
+                               [&](const member_info& m) { return equal_ignoring_case(m.name, name); });
   return it == members_.end() ? nullptr : &*it;
 }
 

@@ -10,7 +10,7 @@
 
 #include "comrt/dispatch.h"
 #include "comrt/variant.h"
-#include "names.h"
+#include "comrt/strings.h"
 
 namespace comrt {
 namespace {
@@ -149,6 +149,7 @@ HRESULT place_arguments(const member_info& m, const DISPPARAMS& params, std::vec
     source[p] = params.cArgs - 1 - p;
   }
   for (size_t slot = 0; slot < n; ++slot) {
+    if (m.params[slot].optional) continue;  // left out or passed as missing: both reach the member
     if (source[slot] == no_argument) return DISP_E_BADPARAMCOUNT;
     if (is_missing(params.rgvarg[source[slot]])) {
       fault = source[slot];
@@ -156,6 +157,28 @@ HRESULT place_arguments(const member_info& m, const DISPPARAMS& params, std::vec
     }
   }
   return S_OK;
+}
+
+// Fills EXCEPINFO for a member that failed with hr, from the error information it set.
+void fill_exception(EXCEPINFO& out, HRESULT hr, const CLSID* clsid) {
+  out = EXCEPINFO{};
+  out.scode = hr;
+  com_ptr<IErrorInfo> info;
+  if (GetErrorInfo(0, info.put()) != S_OK) info = nullptr;
+  bstr source, description, help_file;
+  if (info) {
+    info->GetSource(source.put());
+    info->GetDescription(description.put());
+    info->GetHelpFile(help_file.put());
+    info->GetHelpContext(&out.dwHelpContext);
+  }
+  if (bstr_view(source.get()).empty()) {
+    if (clsid) source = bstr(prog_id_of(*clsid));
+  }
+  if (bstr_view(description.get()).empty()) description = bstr(standard_message(hr));
+  out.bstrSource = source.detach();
+  out.bstrDescription = description.detach();
+  out.bstrHelpFile = help_file.detach();
 }
 
 }  // namespace
@@ -188,7 +211,7 @@ HRESULT get_ids_of_names(const interface_info& info, REFIID riid, LPOLESTR* name
     for (const member_info& candidate : info.members()) {
       if (candidate.id != m->id || !names[i]) continue;
       for (size_t p = 0; p < candidate.params.size() && ids[i] == DISPID_UNKNOWN; ++p) {
-        if (!candidate.params[p].name.empty() && dispatch_detail::same_name(candidate.params[p].name, names[i])) {
+        if (!candidate.params[p].name.empty() && equal_ignoring_case(candidate.params[p].name, names[i])) {
           ids[i] = static_cast<DISPID>(p);
         }
       }
@@ -199,7 +222,8 @@ HRESULT get_ids_of_names(const interface_info& info, REFIID riid, LPOLESTR* name
 }
 
 HRESULT invoke(const interface_info& info, IUnknown* self, DISPID id, REFIID riid, LCID, WORD flags,
-               DISPPARAMS* params, VARIANT* result, EXCEPINFO*, UINT* arg_error) noexcept {
+               DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception, UINT* arg_error,
+               const CLSID* clsid) noexcept {
   return boundary([&]() -> HRESULT {
     if (result) VariantInit(result);
     if (!(riid == IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
@@ -221,6 +245,11 @@ HRESULT invoke(const interface_info& info, IUnknown* self, DISPID id, REFIID rii
 
     std::vector<variant> args(m->params.size());
     for (size_t i = 0; i < m->params.size(); ++i) {
+      if (source[i] == no_argument) {  // an optional parameter left out
+        args[i].vt = VT_ERROR;
+        args[i].scode = DISP_E_PARAMNOTFOUND;
+        continue;
+      }
       hr = convert_argument(params->rgvarg[source[i]], m->params[i], args[i]);
       if (FAILED(hr)) {
         if (arg_error && hr != E_OUTOFMEMORY) *arg_error = source[i];
@@ -231,10 +260,20 @@ HRESULT invoke(const interface_info& info, IUnknown* self, DISPID id, REFIID rii
     variant value;
     UINT bad_param = no_argument;
     static_assert(sizeof(variant) == sizeof(VARIANT));
+    SetErrorInfo(0, nullptr);  // what the member leaves there is its own
     hr = m->invoke(self, args.data(), &value, &bad_param);
     if (bad_param != no_argument) {
       if (arg_error && bad_param < source.size()) *arg_error = source[bad_param];
       return hr;
+    }
+    if (FAILED(hr)) {
+      // As the standard type information route: the member's failure is an exception.
+      if (exception) {
+        fill_exception(*exception, hr, clsid);
+      } else {
+        SetErrorInfo(0, nullptr);
+      }
+      return DISP_E_EXCEPTION;
     }
     if (result) {
       *result = value;

@@ -350,11 +350,13 @@ interface_type_info::interface_type_info(const interface_info& info, com_ptr<typ
   funcs_.reserve(info.members().size());
   for (const member_info& m : info.members()) {
     std::vector<ELEMDESC>& elems = params_.emplace_back();
+    SHORT optional = 0;
     for (const param_info& p : m.params) {
       ELEMDESC e{};
       e.tdesc.vt = p.vt;
-      e.paramdesc.wParamFlags = PARAMFLAG_FIN;
+      e.paramdesc.wParamFlags = p.optional ? PARAMFLAG_FIN | PARAMFLAG_FOPT : PARAMFLAG_FIN;
       elems.push_back(e);
+      optional = p.optional ? static_cast<SHORT>(optional + 1) : SHORT{0};  // trailing optional ones
     }
     FUNCDESC f{};
     f.memid = m.id;
@@ -363,6 +365,7 @@ interface_type_info::interface_type_info(const interface_info& info, com_ptr<typ
     f.invkind = static_cast<INVOKEKIND>(m.kind);
     f.callconv = CC_STDCALL;
     f.cParams = static_cast<SHORT>(elems.size());
+    f.cParamsOpt = optional;
     f.elemdescFunc.tdesc.vt = m.result.vt == VT_EMPTY ? static_cast<VARTYPE>(VT_VOID) : m.result.vt;
     f.wFuncFlags = m.flags;
     funcs_.push_back(f);

@@ -36,6 +36,14 @@ HRESULT site_holder::query_service(REFGUID service, REFIID riid, void** ppv) con
 }
 
 namespace {
+// The site's proffer service as hosts offer it: through its service provider first, then as an
+// interface of the site itself.
+com_ptr<IProfferService> proffer_service_of(IUnknown* site) {
+  if (!site) return nullptr;
+  if (auto service = try_query_service<IProfferService>(site, SID_SProfferService)) return service;
+  return com_ptr<IUnknown>(site).try_as<IProfferService>();
+}
+
 // Marks the current thread as the one inside set_site for the lifetime of the guard.
 class setting_thread_guard {
  public:
@@ -60,18 +68,15 @@ HRESULT proffered_site::set_site(IUnknown* site, REFGUID service, IServiceProvid
     setting_thread_guard inside(setting_thread_);
 
     if (cookie_ != no_cookie) {
-      if (const com_ptr<IProfferService> old = site_.query<IProfferService>()) {
+      if (const com_ptr<IProfferService> old = proffer_service_of(site_.get().get())) {
         check_hresult(old->RevokeService(cookie_));
       }
       cookie_ = no_cookie;
     }
 
     DWORD cookie = no_cookie;
-    if (site) {
-      com_ptr<IProfferService> proffer;
-      if (SUCCEEDED(site->QueryInterface(IID_IProfferService, proffer.put_void())) && proffer) {
-        check_hresult(proffer->ProfferService(service, self, &cookie));
-      }
+    if (const com_ptr<IProfferService> proffer = proffer_service_of(site)) {
+      check_hresult(proffer->ProfferService(service, self, &cookie));
     }
     site_.set(site);
     cookie_ = cookie;

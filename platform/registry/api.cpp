@@ -8,6 +8,7 @@
 #include <map>
 #include <optional>
 
+#include "comrt/object.h"
 #include "comrt/registry.h"
 #include "comrt/strings.h"
 #include "store.h"
@@ -15,9 +16,6 @@
 using namespace comrt::registry;
 
 namespace {
-
-constexpr size_t max_key_name = 255;
-constexpr size_t max_value_name = 16383;
 
 // ---------------------------------------------------------------------------------------------
 // Where the roots live.
@@ -169,6 +167,14 @@ bool split(LPCWSTR text, path& out) {
   return true;
 }
 
+// Appends the names of a subkey text to a handle's path; false for an invalid name or a key deeper
+// than the registry allows below its root.
+bool extend(open_key& k, LPCWSTR text) {
+  if (!split(text, k.p)) return false;
+  const size_t below_root = k.p.size() + (k.root == root_kind::classes ? 2 : 0);  // Software\Classes
+  return below_root <= max_depth;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Reading a key through all its sources.
 
@@ -244,6 +250,22 @@ LONG modify_key(const open_key& k, const std::function<LONG(key&, bool*)>& chang
     }
     return change(*target, changed);
   });
+}
+
+// The source in which a key missing from every source is created: the only one; for the classes
+// root, the one holding the deepest existing ancestor (the user's when the user has it), and the
+// machine's for a key with no ancestor below the root.
+size_t creating_source(const open_key& k) {
+  const size_t machine = sources_of(k).size() - 1;
+  if (k.root != root_kind::classes) return machine;
+  open_key ancestor = k;
+  while (ancestor.p.size() > 1) {
+    ancestor.p.pop_back();
+    const key_view v = view(ancestor);
+    if (v.status != ERROR_SUCCESS) return machine;
+    if (const int index = v.primary_index(); index >= 0) return static_cast<size_t>(index);
+  }
+  return machine;
 }
 
 // Copies data to a caller's buffer with the platform's size protocol: no buffer asks for the size;
@@ -360,35 +382,32 @@ LONG shape_value(const value& v, DWORD flags, DWORD& type, std::vector<BYTE>& da
 COMRT_API LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, REGSAM, PHKEY phkResult) {
   if (!phkResult) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
-  try {
+  return comrt::win32_boundary([&]() -> LONG {
     auto k = resolve(hKey);
     if (!k) return ERROR_INVALID_HANDLE;
-    if (!split(lpSubKey, k->p)) return ERROR_INVALID_PARAMETER;
+    if (!extend(*k, lpSubKey)) return ERROR_INVALID_PARAMETER;
     key_view v = view(*k);
     if (v.status != ERROR_SUCCESS) return v.status;
     if (!v.primary() && !k->p.empty()) return ERROR_FILE_NOT_FOUND;
     *phkResult = add_handle(std::move(*k));
     return ERROR_SUCCESS;
-  } catch (const std::bad_alloc&) {
-    return ERROR_OUTOFMEMORY;
-  }
+  });
 }
 
 COMRT_API LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, LPWSTR, DWORD, REGSAM, const SECURITY_ATTRIBUTES*,
                                PHKEY phkResult, DWORD* lpdwDisposition) {
   if (!phkResult) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
-  try {
+  return comrt::win32_boundary([&]() -> LONG {
     auto k = resolve(hKey);
     if (!k) return ERROR_INVALID_HANDLE;
-    if (!split(lpSubKey, k->p)) return ERROR_INVALID_PARAMETER;
+    if (!extend(*k, lpSubKey)) return ERROR_INVALID_PARAMETER;
     key_view v = view(*k);
     if (v.status != ERROR_SUCCESS) return v.status;
     bool created = false;
     if (!v.primary()) {
-      // New keys go to the last source: the only one, or the machine's for the classes root.
       const std::vector<source> sources = sources_of(*k);
-      const source& s = sources.back();
+      const source& s = sources[creating_source(*k)];
       const LONG r = s.h->modify([&](key& root, bool* changed) -> LONG {
         key* at = &root;
         for (const auto& n : s.p) {
@@ -403,9 +422,7 @@ COMRT_API LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, LPWSTR, DWORD
     if (lpdwDisposition) *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     *phkResult = add_handle(std::move(*k));
     return ERROR_SUCCESS;
-  } catch (const std::bad_alloc&) {
-    return ERROR_OUTOFMEMORY;
-  }
+  });
 }
 
 COMRT_API LONG RegCloseKey(HKEY hKey) {
@@ -418,7 +435,7 @@ COMRT_API LONG RegCloseKey(HKEY hKey) {
 COMRT_API LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD* lpReserved, DWORD* lpType, BYTE* lpData,
                                 DWORD* lpcbData) {
   if (lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
-  try {
+  return comrt::win32_boundary([&]() -> LONG {
     auto k = resolve(hKey);
     if (!k) return ERROR_INVALID_HANDLE;
     key_view v;
@@ -428,9 +445,7 @@ COMRT_API LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD* lpReserve
     if (!found) return ERROR_FILE_NOT_FOUND;
     if (lpType) *lpType = found->type;
     return copy_data(found->data.data(), found->data.size(), lpData, lpcbData);
-  } catch (const std::bad_alloc&) {
-    return ERROR_OUTOFMEMORY;
-  }
+  });
 }
 
 COMRT_API LONG RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD dwFlags, DWORD* pdwType, void* pvData,
@@ -439,12 +454,12 @@ COMRT_API LONG RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD 
   if ((dwFlags & RRF_RT_REG_EXPAND_SZ) && !(dwFlags & RRF_NOEXPAND) && (dwFlags & RRF_RT_ANY) != RRF_RT_ANY)
     return ERROR_INVALID_PARAMETER;
   const DWORD capacity = pcbData ? *pcbData : 0;
-  LONG r = ERROR_SUCCESS;
-  try {
+  const LONG result = comrt::win32_boundary([&]() -> LONG {
+    LONG r = ERROR_SUCCESS;
     auto k = resolve(hkey);
     if (!k) {
       r = ERROR_INVALID_HANDLE;
-    } else if (!split(lpSubKey, k->p)) {
+    } else if (!extend(*k, lpSubKey)) {
       r = ERROR_INVALID_PARAMETER;
     } else {
       key_view v;
@@ -461,17 +476,17 @@ COMRT_API LONG RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD 
         r = copy_data(data.data(), data.size(), static_cast<BYTE*>(pvData), pcbData);
       }
     }
-  } catch (const std::bad_alloc&) {
-    r = ERROR_OUTOFMEMORY;
-  }
-  if (r != ERROR_SUCCESS && (dwFlags & RRF_ZEROONFAILURE) && pvData) std::memset(pvData, 0, capacity);
-  return r;
+    return r;
+  });
+  if (result != ERROR_SUCCESS && (dwFlags & RRF_ZEROONFAILURE) && pvData) std::memset(pvData, 0, capacity);
+  return result;
 }
 
 COMRT_API LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD, DWORD dwType, const BYTE* lpData, DWORD cbData) {
-  if ((!lpData && cbData) || text_length(lpValueName) > max_value_name) return ERROR_INVALID_PARAMETER;
+  if ((!lpData && cbData) || text_length(lpValueName) > max_value_name || cbData > max_value_size)
+    return ERROR_INVALID_PARAMETER;
   if ((dwType == REG_DWORD && cbData != 4) || (dwType == REG_QWORD && cbData != 8)) return ERROR_INVALID_PARAMETER;
-  try {
+  return comrt::win32_boundary([&]() -> LONG {
     auto k = resolve(hKey);
     if (!k) return ERROR_INVALID_HANDLE;
     value nv;
@@ -489,13 +504,11 @@ COMRT_API LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD, DWORD dwTyp
       *changed = true;
       return ERROR_SUCCESS;
     });
-  } catch (const std::bad_alloc&) {
-    return ERROR_OUTOFMEMORY;
-  }
+  });
 }
 
 COMRT_API LONG RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
-  try {
+  return comrt::win32_boundary([&]() -> LONG {
     auto k = resolve(hKey);
     if (!k) return ERROR_INVALID_HANDLE;
     const std::u16string_view name = view_of(lpValueName);
@@ -504,9 +517,7 @@ COMRT_API LONG RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
       *changed = true;
       return ERROR_SUCCESS;
     });
-  } catch (const std::bad_alloc&) {
-    return ERROR_OUTOFMEMORY;
-  }
+  });
 }
 
 namespace {
@@ -516,7 +527,7 @@ namespace {
 LONG delete_key(HKEY hKey, LPCWSTR lpSubKey, bool with_subkeys) {
   auto k = resolve(hKey);
   if (!k) return ERROR_INVALID_HANDLE;
-  if (!split(lpSubKey, k->p)) return ERROR_INVALID_PARAMETER;
+  if (!extend(*k, lpSubKey)) return ERROR_INVALID_PARAMETER;
   if (k->p.empty()) return ERROR_ACCESS_DENIED;  // a root cannot be deleted
   key_view v = view(*k);
   if (v.status != ERROR_SUCCESS) return v.status;
@@ -539,16 +550,14 @@ LONG delete_key(HKEY hKey, LPCWSTR lpSubKey, bool with_subkeys) {
 
 COMRT_API LONG RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
   if (!lpSubKey) return ERROR_INVALID_PARAMETER;
-  try {
+  return comrt::win32_boundary([&]() -> LONG {
     return delete_key(hKey, lpSubKey, false);
-  } catch (const std::bad_alloc&) {
-    return ERROR_OUTOFMEMORY;
-  }
+  });
 }
 
 // With a null or empty subkey, empties hKey's key (its values and subkeys) and keeps the key.
 COMRT_API LONG RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey) {
-  try {
+  return comrt::win32_boundary([&]() -> LONG {
     if (lpSubKey && *lpSubKey) return delete_key(hKey, lpSubKey, true);
     auto k = resolve(hKey);
     if (!k) return ERROR_INVALID_HANDLE;
@@ -559,15 +568,13 @@ COMRT_API LONG RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey) {
       *changed = true;
       return ERROR_SUCCESS;
     });
-  } catch (const std::bad_alloc&) {
-    return ERROR_OUTOFMEMORY;
-  }
+  });
 }
 
 COMRT_API LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, DWORD* lpcchName, DWORD* lpReserved,
                              LPWSTR lpClass, DWORD* lpcchClass, FILETIME* lpftLastWriteTime) {
   if (!lpName || !lpcchName || lpReserved) return ERROR_INVALID_PARAMETER;
-  try {
+  return comrt::win32_boundary([&]() -> LONG {
     auto k = resolve(hKey);
     if (!k) return ERROR_INVALID_HANDLE;
     key_view v = view(*k);
@@ -591,15 +598,13 @@ COMRT_API LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, DWORD* lpc
     }
     if (lpftLastWriteTime) *lpftLastWriteTime = FILETIME{};
     return ERROR_SUCCESS;
-  } catch (const std::bad_alloc&) {
-    return ERROR_OUTOFMEMORY;
-  }
+  });
 }
 
 COMRT_API LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, DWORD* lpcchValueName, DWORD* lpReserved,
                              DWORD* lpType, BYTE* lpData, DWORD* lpcbData) {
   if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
-  try {
+  return comrt::win32_boundary([&]() -> LONG {
     auto k = resolve(hKey);
     if (!k) return ERROR_INVALID_HANDLE;
     key_view v;
@@ -610,7 +615,5 @@ COMRT_API LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, DWORD
     if (const LONG r = copy_name(found.name, lpValueName, lpcchValueName); r != ERROR_SUCCESS) return r;
     if (lpType) *lpType = found.type;
     return copy_data(found.data.data(), found.data.size(), lpData, lpcbData);
-  } catch (const std::bad_alloc&) {
-    return ERROR_OUTOFMEMORY;
-  }
+  });
 }

@@ -7,19 +7,9 @@
 
 namespace comrt::registry {
 
-char16_t fold(char16_t c) noexcept { return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 32) : c; }
+bool names_equal(std::u16string_view a, std::u16string_view b) noexcept { return equal_ignoring_case(a, b); }
 
-bool names_equal(std::u16string_view a, std::u16string_view b) noexcept { return compare_names(a, b) == 0; }
-
-int compare_names(std::u16string_view a, std::u16string_view b) noexcept {
-  const size_t n = std::min(a.size(), b.size());
-  for (size_t i = 0; i < n; ++i) {
-    const char16_t x = fold(a[i]);
-    const char16_t y = fold(b[i]);
-    if (x != y) return x < y ? -1 : 1;
-  }
-  return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
-}
+int compare_names(std::u16string_view a, std::u16string_view b) noexcept { return compare_ignoring_case(a, b); }
 
 namespace {
 
@@ -397,7 +387,7 @@ std::optional<value> parse_value(std::string_view line) {
 }
 
 bool valid_key_name(std::u16string_view n) noexcept {
-  if (n.empty()) return false;
+  if (n.empty() || n.size() > max_key_name) return false;
   return std::none_of(n.begin(), n.end(), [](char16_t c) { return c < 0x20 || c == u'\\'; });
 }
 
@@ -431,10 +421,11 @@ std::optional<key> parse(std::string_view text, std::u16string_view root_name) {
       current = &root;
       rest = sep == std::u16string_view::npos ? std::u16string_view{} : rest.substr(sep + 1);
       if (sep != std::u16string_view::npos && rest.empty()) return std::nullopt;
+      size_t depth = 0;
       while (!rest.empty()) {
         const size_t next = rest.find(u'\\');
         const std::u16string_view part = rest.substr(0, next);
-        if (!valid_key_name(part)) return std::nullopt;
+        if (!valid_key_name(part) || ++depth > max_depth) return std::nullopt;
         current = &current->subkey(part, nullptr);
         if (next == std::u16string_view::npos) break;
         rest = rest.substr(next + 1);
@@ -444,7 +435,8 @@ std::optional<key> parse(std::string_view text, std::u16string_view root_name) {
     }
     if (!current) return std::nullopt;
     auto v = parse_value(line);
-    if (!v || current->find_value(v->name)) return std::nullopt;
+    if (!v || v->name.size() > max_value_name || v->data.size() > max_value_size || current->find_value(v->name))
+      return std::nullopt;
     current->values.push_back(std::move(*v));
   }
   if (first) return std::nullopt;

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <map>
 #include <new>
+#include <vector>
 
 #include "comrt/guid.h"
 #include "store.h"
@@ -23,16 +24,23 @@ std::string parent_of(const std::string& file) {
   return slash == 0 ? "/" : file.substr(0, slash);
 }
 
-// mkdir -p: creates the folder and its missing parents.
+// mkdir -p: creates the folder and its missing parents (iteratively: the path comes from the
+// environment).
 LONG make_folders(const std::string& folder, mode_t mode) {
-  struct stat st;
-  if (::stat(folder.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? ERROR_SUCCESS : ERROR_PATH_NOT_FOUND;
-  if (errno != ENOENT) return last_error(ERROR_CANTWRITE);
-  const std::string parent = parent_of(folder);
-  if (parent != folder) {
-    if (const LONG r = make_folders(parent, mode); r != ERROR_SUCCESS) return r;
+  std::vector<std::string> missing;
+  for (std::string at = folder;; at = parent_of(at)) {
+    struct stat st;
+    if (::stat(at.c_str(), &st) == 0) {
+      if (!S_ISDIR(st.st_mode)) return ERROR_PATH_NOT_FOUND;
+      break;
+    }
+    if (errno != ENOENT) return last_error(ERROR_CANTWRITE);
+    missing.push_back(at);
+    if (parent_of(at) == at) break;
   }
-  if (::mkdir(folder.c_str(), mode) != 0 && errno != EEXIST) return last_error(ERROR_CANTWRITE);
+  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+    if (::mkdir(it->c_str(), mode) != 0 && errno != EEXIST) return last_error(ERROR_CANTWRITE);
+  }
   return ERROR_SUCCESS;
 }
 
@@ -145,13 +153,7 @@ LONG hive::write_locked(key&& root) {
   std::string temp = file_ + ".XXXXXX";
   unique_fd fd(::mkostemp(temp.data(), O_CLOEXEC));
   if (!fd) return last_error(ERROR_CANTWRITE);
-  struct remove_on_failure {
-    const std::string& name;
-    bool armed = true;
-    ~remove_on_failure() {
-      if (armed) ::unlink(name.c_str());
-    }
-  } cleanup{temp};
+  scope_exit remove_on_failure([&] { ::unlink(temp.c_str()); });
 
   struct stat st;
   const mode_t mode = ::stat(file_.c_str(), &st) == 0 ? (st.st_mode & 07777) : file_mode_;
@@ -160,7 +162,12 @@ LONG hive::write_locked(key&& root) {
   if (::fsync(fd.get()) != 0) return last_error(ERROR_CANTWRITE);
   fd.reset();
   if (::rename(temp.c_str(), file_.c_str()) != 0) return last_error(ERROR_CANTWRITE);
-  cleanup.armed = false;
+  remove_on_failure.release();
+  // The rename is durable only once the folder's entry is on disk.
+  if (unique_fd folder(::open(parent_of(file_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      !folder || ::fsync(folder.get()) != 0) {
+    return last_error(ERROR_CANTWRITE);
+  }
 
   // Cache what was just written; a failure here only costs a re-read next time.
   cached_fd_.reset();

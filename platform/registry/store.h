@@ -18,9 +18,17 @@
 
 namespace comrt::registry {
 
+// The registry's standard limits. A key name has at most 255 characters, a value name at most
+// 16,383, a value at most 1 MB of data, and a key lies at most 512 levels below its root. Nothing
+// beyond them is created through the functions or read from a store file (such a file is a bad
+// store), so every walk over a tree (copying, writing, freeing) is bounded by max_depth.
+inline constexpr size_t max_key_name = 255;
+inline constexpr size_t max_value_name = 16383;
+inline constexpr size_t max_value_size = size_t{1} << 20;
+inline constexpr size_t max_depth = 512;
+
 // Names of keys and values compare without regard to ASCII case; their spelling is kept as first
 // written.
-char16_t fold(char16_t c) noexcept;
 bool names_equal(std::u16string_view a, std::u16string_view b) noexcept;
 // Orders names as enumeration returns them (by their upper-case form).
 int compare_names(std::u16string_view a, std::u16string_view b) noexcept;

@@ -1,28 +1,26 @@
-// Proleptic Gregorian calendar arithmetic shared by the time functions. Pure integer math, so it
-// works for every year a SYSTEMTIME or an automation date can hold, independent of the C library.
+// Proleptic Gregorian calendar arithmetic shared by the time functions, on <chrono>'s calendar
+// types: it works for every year a SYSTEMTIME or an automation date can hold (callers check the
+// fields first), independent of the C library and its time zone.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 #include "comrt/types.h"
 
 namespace comrt::calendar {
 
-constexpr bool is_leap_year(int64_t y) noexcept { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+constexpr bool is_leap_year(int64_t y) noexcept { return std::chrono::year{static_cast<int>(y)}.is_leap(); }
 
 constexpr unsigned days_in_month(int64_t y, unsigned m) noexcept {
-  constexpr unsigned days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  return m == 2 && is_leap_year(y) ? 29 : days[m - 1];
+  using namespace std::chrono;
+  return static_cast<unsigned>((year{static_cast<int>(y)} / month{m} / last).day());
 }
 
 // Days from 1970-01-01 to the given date (negative before it).
 constexpr int64_t days_from_civil(int64_t y, unsigned m, unsigned d) noexcept {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const int64_t yoe = y - era * 400;                                  // [0, 399]
-  const int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;  // [0, 365]
-  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;          // [0, 146096]
-  return era * 146097 + doe - 719468;
+  using namespace std::chrono;
+  return sys_days{year{static_cast<int>(y)} / month{m} / day{d}}.time_since_epoch().count();
 }
 
 struct civil_date {
@@ -33,21 +31,15 @@ struct civil_date {
 
 // The date that lies the given number of days after 1970-01-01.
 constexpr civil_date civil_from_days(int64_t z) noexcept {
-  z += 719468;
-  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const int64_t doe = z - era * 146097;                                   // [0, 146096]
-  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;  // [0, 399]
-  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);            // [0, 365]
-  const int64_t mp = (5 * doy + 2) / 153;                                 // [0, 11]
-  const auto d = static_cast<unsigned>(doy - (153 * mp + 2) / 5 + 1);
-  const auto m = static_cast<unsigned>(mp < 10 ? mp + 3 : mp - 9);
-  return {yoe + era * 400 + (m <= 2), m, d};
+  using namespace std::chrono;
+  const year_month_day date{sys_days{days{z}}};
+  return {static_cast<int>(date.year()), static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day())};
 }
 
-// Day of week (0 = Sunday) of the day that lies z days after 1970-01-01, a Thursday.
+// Day of week (0 = Sunday) of the day that lies z days after 1970-01-01.
 constexpr WORD weekday_from_days(int64_t z) noexcept {
-  const int64_t r = (z + 4) % 7;
-  return static_cast<WORD>(r < 0 ? r + 7 : r);
+  using namespace std::chrono;
+  return static_cast<WORD>(weekday{sys_days{days{z}}}.c_encoding());
 }
 
 inline constexpr int64_t seconds_per_day = 86400;

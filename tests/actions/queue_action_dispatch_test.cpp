@@ -75,8 +75,9 @@ TEST(QueueActionScriptClient, SetsUpAnActionByNameThatThenRunsAsSetUp) {
   EXPECT_EQ(get(other.get(), u"QueueItemPosition").lVal, tvTransferQueueItemPositionHead);
   EXPECT_EQ(identity(com_ptr<IUnknown>(get(other.get(), u"PreviousItem").punkVal)), identity(host.queued()[0].item));
 
-  // An object that is no host transfer is refused with the query's status and leaves no item.
-  EXPECT_EQ(put(other.get(), u"Item", variant(other.get()), DISPATCH_PROPERTYPUTREF), E_NOINTERFACE);
+  // An object that is no host transfer is refused (as an exception carrying the query's status)
+  // and leaves no item.
+  EXPECT_EQ(put(other.get(), u"Item", variant(other.get()), DISPATCH_PROPERTYPUTREF), DISP_E_EXCEPTION);
   EXPECT_EQ(get(other.get(), u"Item").punkVal, nullptr);
 }
 

@@ -110,7 +110,7 @@ TEST_F(SchedulerClient, ClassObjectsAreSharedAndTheLibraryUnloadsOnlyWhenNothing
   ASSERT_EQ(lib.get_class_object(CLSID_Scheduler, IID_IClassFactory, first.put_void()), S_OK);
   ASSERT_EQ(lib.get_class_object(CLSID_Scheduler, IID_IClassFactory, second.put_void()), S_OK);
   EXPECT_EQ(first, second);
-  EXPECT_EQ(lib.can_unload_now(), S_OK) << "class objects alone do not keep the library";
+  EXPECT_EQ(lib.can_unload_now(), S_FALSE) << "a held class object keeps the library";
 
   // An item in the scheduler's collection goes with the scheduler.
   com_ptr<IScheduler> scheduler;
@@ -120,10 +120,13 @@ TEST_F(SchedulerClient, ClassObjectsAreSharedAndTheLibraryUnloadsOnlyWhenNothing
   item = nullptr;
   EXPECT_EQ(lib.can_unload_now(), S_FALSE);
   scheduler = nullptr;
-  EXPECT_EQ(lib.can_unload_now(), S_OK);
   EXPECT_EQ(first->LockServer(TRUE), S_OK);
-  EXPECT_EQ(lib.can_unload_now(), S_FALSE);
+  first = second = nullptr;
+  EXPECT_EQ(lib.can_unload_now(), S_FALSE) << "a locked server stays loaded";
+  ASSERT_EQ(lib.get_class_object(CLSID_Scheduler, IID_IClassFactory, first.put_void()), S_OK);
   EXPECT_EQ(first->LockServer(FALSE), S_OK);
+  first = nullptr;
+  EXPECT_EQ(lib.can_unload_now(), S_OK);
 }
 
 TEST_F(SchedulerClient, NamesResolveInAnyCaseAndPropertiesConvertTheirArguments) {

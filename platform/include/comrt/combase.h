@@ -75,7 +75,14 @@ STDAPI CoRevokeClassObject(DWORD dwRegister);
 STDAPI CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, void* pvReserved, REFIID riid, void** ppv);
 // The class object's IClassFactory::CreateInstance (whose aggregation rule applies).
 STDAPI CoCreateInstance(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwClsContext, REFIID riid, void** ppv);
-// Unloads server libraries whose DllCanUnloadNow answers S_OK and that no activation is using.
+// Unloads server libraries in two phases: a call marks each library whose DllCanUnloadNow answers
+// S_OK and that no activation is using; a later call unloads a marked library once dwUnloadDelay
+// milliseconds have passed since it was marked (by the runtime's clock, see RtSetClock), provided it
+// has answered S_OK on every call since and no activation has gone through it. A library that is in
+// use meanwhile loses its mark. INFINITE (0xFFFFFFFF) is the default delay of ten minutes, which
+// CoFreeUnusedLibraries uses. DllCanUnloadNow is never called with a runtime lock held.
+inline constexpr DWORD INFINITE = 0xFFFFFFFF;
+COMRT_API void CoFreeUnusedLibrariesEx(DWORD dwUnloadDelay, DWORD dwReserved);
 COMRT_API void CoFreeUnusedLibraries();
 
 // The free-threaded marshaler, aggregated by punkOuter (or on its own when null); *ppunkMarshal is

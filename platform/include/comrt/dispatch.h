@@ -209,6 +209,14 @@ struct as_interface {
   }
 };
 
+// An [optional] VARIANT parameter: a caller may leave it out (trailing positions, or a named
+// call that skips it); the member then receives VT_ERROR with DISP_E_PARAMNOTFOUND, as from a
+// script host that passes a missing argument. Named in the converter list at its position:
+// comrt::method<&IThing::Find, comrt::deduced, comrt::optional>(u"Find", 5, {u"name", u"options"}).
+struct optional : as_variant {
+  static constexpr bool is_optional = true;
+};
+
 // Placeholder in a converter list: keep the converter deduced from the parameter's type.
 struct deduced {};
 
@@ -312,6 +320,7 @@ struct param_info {
   VARTYPE vt = VT_EMPTY;
   const IID* iid = nullptr;  // interface parameters: the interface
   std::u16string name;       // empty when the description names none
+  bool optional = false;     // [optional] (PARAMFLAG_FOPT): a missing argument is passed as such
 };
 
 // Calls the interface method behind a member: `self` is the described interface (as IUnknown*),
@@ -400,7 +409,7 @@ struct member_builder {
 
   template <class C>
   static param_info describe_param(std::u16string_view name) {
-    return param_info{C::vt, C::iid, std::u16string(name)};
+    return param_info{C::vt, C::iid, std::u16string(name), requires { C::is_optional; }};
   }
 
   template <size_t I>
@@ -573,9 +582,23 @@ HRESULT get_class_info(const library_info& library, REFCLSID clsid, ITypeInfo** 
 namespace dispatch {
 HRESULT get_type_info(const interface_info& info, const library_info* library, UINT index, ITypeInfo** type_info) noexcept;
 HRESULT get_ids_of_names(const interface_info& info, REFIID riid, LPOLESTR* names, UINT count, DISPID* ids) noexcept;
+// A member that fails makes Invoke return DISP_E_EXCEPTION and fill *exception (when given):
+// scode the member's status, bstrDescription the description of the error information the member
+// set (see hresult_error in <comrt/object.h>), else the status' standard message, and bstrSource
+// the error information's source, else the ProgID of the class `clsid` (prog_id_of).
 HRESULT invoke(const interface_info& info, IUnknown* self, DISPID id, REFIID riid, LCID lcid, WORD flags,
-               DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception, UINT* arg_error) noexcept;
+               DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception, UINT* arg_error,
+               const CLSID* clsid = nullptr) noexcept;
 }  // namespace dispatch
+
+// The ProgID of a class: the one its library's module listed (module_prog_ids in
+// <comrt/object.h>), else the registry's HKEY_CLASSES_ROOT\CLSID\{clsid}\ProgID; empty when neither
+// names one.
+std::u16string prog_id_of(REFCLSID clsid);
+
+// The standard message of a status ("The parameter is incorrect." for E_INVALIDARG); for a status
+// without one, "Error 0x80040000".
+std::u16string standard_message(HRESULT hr);
 
 template <class I>
 struct dispatch_ops {
@@ -599,10 +622,10 @@ struct dispatch_ops {
     return boundary([&] { return dispatch::get_ids_of_names(describe<I>(), riid, names, count, ids); });
   }
   static HRESULT invoke(I* self, DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT* result,
-                        EXCEPINFO* exception, UINT* arg_error) noexcept {
+                        EXCEPINFO* exception, UINT* arg_error, const CLSID* clsid = nullptr) noexcept {
     return boundary([&] {
       return dispatch::invoke(describe<I>(), static_cast<IUnknown*>(self), id, riid, lcid, flags, params, result,
-                              exception, arg_error);
+                              exception, arg_error, clsid);
     });
   }
 };

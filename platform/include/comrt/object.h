@@ -18,57 +18,127 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <new>
+#include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
+#include <vector>
+#if __has_include(<source_location>)
+#include <source_location>
+#endif
 
 #include "comrt/combase.h"
 #include "comrt/oaidl.h"
+#include "comrt/oleauto.h"
 #include "comrt/thread_annotations.h"
 
 namespace comrt {
 
 // ---------------------------------------------------------------------------------------------
 // Errors: inside an operation failures are exceptions; at the interface they become statuses.
+//
+// A failure a user can act on (a bad path, a refused file) carries a description, which the
+// boundary below hands to the caller as the thread's error information (SetErrorInfo), where
+// script hosts find it: IDispatch::Invoke reports it in EXCEPINFO, and early-bound clients read it
+// with GetErrorInfo after asking the object's ISupportErrorInfo (see the supports_error_info
+// marker). So component code only throws:
+//
+//   if (!readable) comrt::throw_hresult(E_ACCESSDENIED, u"The schedule file cannot be read: " + path);
+//
+// Every failure remembers where it was raised (where()), for diagnostics; the description is what
+// a user sees and does not include it.
+
+#if defined(__cpp_lib_source_location)
+using source_location = std::source_location;
+#else
+// std::source_location where the compiler's library lacks it (clang before 15 with libstdc++).
+struct source_location {
+  static constexpr source_location current(const char* file = __builtin_FILE(),
+                                           const char* function = __builtin_FUNCTION(),
+                                           uint_least32_t line = __builtin_LINE()) noexcept {
+    source_location r;
+    r.file_ = file;
+    r.function_ = function;
+    r.line_ = line;
+    return r;
+  }
+  constexpr const char* file_name() const noexcept { return file_; }
+  constexpr const char* function_name() const noexcept { return function_; }
+  constexpr uint_least32_t line() const noexcept { return line_; }
+  constexpr uint_least32_t column() const noexcept { return 0; }
+
+ private:
+  const char* file_ = "";
+  const char* function_ = "";
+  uint_least32_t line_ = 0;
+};
+#endif
 
 class hresult_error : public std::exception {
  public:
-  explicit hresult_error(HRESULT hr) noexcept : hr_(hr) {}
+  explicit hresult_error(HRESULT hr, source_location where = source_location::current()) noexcept
+      : hr_(hr), where_(where) {}
+  // With a description for the user; an empty description is none.
+  hresult_error(HRESULT hr, std::u16string_view description, source_location where = source_location::current())
+      : hr_(hr), where_(where) {
+    if (!description.empty()) description_ = std::make_shared<const std::u16string>(description);
+  }
   HRESULT code() const noexcept { return hr_; }
+  // The description for the user; empty when the failure has none.
+  std::u16string_view description() const noexcept {
+    return description_ ? std::u16string_view(*description_) : std::u16string_view();
+  }
+  const source_location& where() const noexcept { return where_; }
   const char* what() const noexcept override { return "operation failed with an HRESULT"; }
 
  private:
   HRESULT hr_;
+  source_location where_;
+  std::shared_ptr<const std::u16string> description_;  // shared: copying an exception never throws
 };
 
-[[noreturn]] inline void throw_hresult(HRESULT hr) { throw hresult_error(hr); }
+[[noreturn]] inline void throw_hresult(HRESULT hr, source_location where = source_location::current()) {
+  throw hresult_error(hr, where);
+}
+[[noreturn]] inline void throw_hresult(HRESULT hr, std::u16string_view description,
+                                       source_location where = source_location::current()) {
+  throw hresult_error(hr, description, where);
+}
 
 // Throws for a failure status; returns success statuses (S_OK, S_FALSE) unchanged.
-inline HRESULT check_hresult(HRESULT hr) {
-  if (FAILED(hr)) throw_hresult(hr);
+inline HRESULT check_hresult(HRESULT hr, source_location where = source_location::current()) {
+  if (FAILED(hr)) throw_hresult(hr, where);
   return hr;
 }
 
 // Throws E_POINTER for a null pointer.
 template <class T>
-T* check_pointer(T* p) {
-  if (!p) throw_hresult(E_POINTER);
+T* check_pointer(T* p, source_location where = source_location::current()) {
+  if (!p) throw_hresult(E_POINTER, where);
   return p;
 }
 
 // Checks an out-pointer and clears what it points to; the usual first step of an interface method.
 template <class T>
-T* init_out(T* p) {
-  check_pointer(p);
+T* init_out(T* p, source_location where = source_location::current()) {
+  check_pointer(p, where);
   *p = T{};
   return p;
 }
 
-// The status of the exception being handled. Call only inside a catch block.
+// Sets the calling thread's error information to a description (and, when given, its source);
+// false when that cannot be done (memory). Defined below.
+bool set_error_info(std::u16string_view description, std::u16string_view source = {}) noexcept;
+
+// The status of the exception being handled. Call only inside a catch block. A failure with a
+// description becomes the thread's error information.
 inline HRESULT to_hresult() noexcept {
   try {
     throw;
   } catch (const hresult_error& e) {
+    if (!e.description().empty()) set_error_info(e.description());
     return e.code();
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
@@ -78,7 +148,7 @@ inline HRESULT to_hresult() noexcept {
 }
 
 // The one error boundary of interface methods: runs f, returns its HRESULT (or S_OK when f returns
-// nothing), and turns any exception into a status.
+// nothing), and turns any exception into a status (see to_hresult).
 template <class F>
 HRESULT boundary(F&& f) noexcept {
   try {
@@ -90,6 +160,19 @@ HRESULT boundary(F&& f) noexcept {
     }
   } catch (...) {
     return to_hresult();
+  }
+}
+
+// The error boundary of functions that return Win32 error codes (the registry's): runs f and
+// returns its code; exhausted memory is ERROR_OUTOFMEMORY, any other exception ERROR_GEN_FAILURE.
+template <class F>
+LONG win32_boundary(F&& f) noexcept {
+  try {
+    return std::forward<F>(f)();
+  } catch (const std::bad_alloc&) {
+    return ERROR_OUTOFMEMORY;
+  } catch (...) {
+    return ERROR_GEN_FAILURE;
   }
 }
 
@@ -194,14 +277,53 @@ com_ptr<I> query(T* p) {
   return com_ptr<T>(p).template as<I>();
 }
 
-// ---------------------------------------------------------------------------------------------
-// Module lock count: one count per live object and per LockServer(TRUE). The counter lives in each
-// shared library (hidden visibility), so every server library answers DllCanUnloadNow for itself.
+inline bool set_error_info(std::u16string_view description, std::u16string_view source) noexcept {
+  try {
+    com_ptr<ICreateErrorInfo> create;
+    if (FAILED(CreateErrorInfo(create.put()))) return false;
+    std::u16string d(description), s(source);
+    if (FAILED(create->SetDescription(d.data())) || (!s.empty() && FAILED(create->SetSource(s.data())))) return false;
+    return SUCCEEDED(SetErrorInfo(0, create.as<IErrorInfo>().get()));
+  } catch (...) {
+    return false;
+  }
+}
 
-inline std::atomic<int32_t>& module_lock_count() noexcept {
+// ---------------------------------------------------------------------------------------------
+// Module lock count: one count per live object, per LockServer(TRUE) and per class object held by a
+// client. The counter lives in each shared library: the function is hidden explicitly, so its
+// static stays private to the library that includes this header whatever visibility flags that
+// library is built with (without the attribute, a library built without -fvisibility-inlines-hidden
+// would export the static as a unique symbol shared by every such library in the process).
+
+[[gnu::visibility("hidden")]] inline std::atomic<int32_t>& module_lock_count() noexcept {
   static std::atomic<int32_t> count{0};
   return count;
 }
+// The ProgIDs of this library's classes by class identifier, kept per library like the lock
+// count: the source that error information names when an object sets none (see prog_id_of in
+// <comrt/dispatch.h>). A library's module adds its classes.
+struct prog_id_table {
+  mutex m;
+  std::vector<std::pair<CLSID, std::u16string>> entries COMRT_GUARDED_BY(m);
+  void add(REFCLSID clsid, std::u16string_view prog_id) {
+    lock_guard guard(m);
+    for (auto& [c, p] : entries)
+      if (c == clsid) return;
+    entries.emplace_back(clsid, std::u16string(prog_id));
+  }
+  std::u16string find(REFCLSID clsid) {
+    lock_guard guard(m);
+    for (const auto& [c, p] : entries)
+      if (c == clsid) return p;
+    return {};
+  }
+};
+[[gnu::visibility("hidden")]] inline prog_id_table& module_prog_ids() noexcept {
+  static prog_id_table table;
+  return table;
+}
+
 inline void module_add_ref() noexcept { module_lock_count().fetch_add(1, std::memory_order_relaxed); }
 inline void module_release() noexcept { module_lock_count().fetch_sub(1, std::memory_order_acq_rel); }
 
@@ -211,9 +333,16 @@ inline void module_release() noexcept { module_lock_count().fetch_sub(1, std::me
 struct marker {};
 // Aggregates the free-threaded marshaler: QueryInterface for IMarshal is answered by it.
 struct free_threaded : marker {};
-// The object does not count in the module lock count (class objects, which live as long as the
-// library).
+// The object does not count in the module lock count.
 struct no_module_lock : marker {};
+// A class object that its library keeps in a cache holding one reference: it counts in the module
+// lock count while anyone else holds a reference to it, so a client holding the class object keeps
+// the library loaded (and the cache's own reference does not).
+struct cached_class_object : marker {};
+
+// The object answers ISupportErrorInfo: its failures set the thread's error information (through
+// a described hresult_error at the boundary), for every interface of its list.
+struct supports_error_info : marker {};
 
 // IDispatch for the first dual interface of an object is served from its static description by
 // dispatch_ops<I>, defined in <comrt/dispatch.h>; include that header where such objects are made.
@@ -273,8 +402,18 @@ struct first_interface_of<type_list<I...>> {
   using type = typename first_of<I...>::type;
 };
 
+// The class identifier of an implementation class that declares one (static class_id), else null.
+template <class D>
+const CLSID* class_id_of() noexcept {
+  if constexpr (requires { D::class_id; }) {
+    return &D::class_id;
+  } else {
+    return nullptr;
+  }
+}
+
 // Overrides IDispatch for every dual interface of the object with the description of Primary.
-template <class Primary, class Bases>
+template <class D, class Primary, class Bases>
 struct dispatch_layer : Bases {
   HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* pctinfo) override {
     return dispatch_ops<Primary>::get_type_info_count(pctinfo);
@@ -288,8 +427,28 @@ struct dispatch_layer : Bases {
   }
   HRESULT STDMETHODCALLTYPE Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
                                    VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) override {
-    return dispatch_ops<Primary>::invoke(static_cast<Primary*>(this), dispIdMember, riid, lcid, wFlags, pDispParams,
-                                         pVarResult, pExcepInfo, puArgErr);
+    auto* self = static_cast<Primary*>(this);
+    // The class identifier lets a failing member name the object's ProgID as the error source.
+    if constexpr (requires {
+                    dispatch_ops<Primary>::invoke(self, dispIdMember, riid, lcid, wFlags, pDispParams, pVarResult,
+                                                  pExcepInfo, puArgErr, class_id_of<D>());
+                  }) {
+      return dispatch_ops<Primary>::invoke(self, dispIdMember, riid, lcid, wFlags, pDispParams, pVarResult, pExcepInfo,
+                                           puArgErr, class_id_of<D>());
+    } else {
+      return dispatch_ops<Primary>::invoke(self, dispIdMember, riid, lcid, wFlags, pDispParams, pVarResult, pExcepInfo,
+                                           puArgErr);
+    }
+  }
+};
+
+// ISupportErrorInfo for an object whose interfaces are Interfaces.
+template <class Interfaces, class Bases>
+struct error_info_layer;
+template <class... I, class Bases>
+struct error_info_layer<type_list<I...>, Bases> : Bases {
+  HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override {
+    return ((!std::is_same_v<I, ISupportErrorInfo> && riid == uuidof<I>()) || ...) ? S_OK : S_FALSE;
   }
 };
 
@@ -318,23 +477,35 @@ struct interface_matcher<Self, type_list<I...>> {
   }
 };
 
+// The bases of implements<D, Ts...>: every listed interface (and ISupportErrorInfo with the
+// supports_error_info marker), with the IDispatch layer when one of them is dual.
+template <class D, class... Ts>
+struct object_bases {
+  static constexpr bool error_info = (std::is_same_v<Ts, supports_error_info> || ...);
+  using listed = typename filter_interfaces<type_list<>, Ts...>::type;
+  template <class List>
+  struct add_error_info;
+  template <class... I>
+  struct add_error_info<type_list<I...>> {
+    using type = type_list<I..., ISupportErrorInfo>;
+  };
+  using interfaces = typename std::conditional_t<error_info, add_error_info<listed>, std::type_identity<listed>>::type;
+  using plain = std::conditional_t<error_info, error_info_layer<interfaces, inherit_all<interfaces>>,
+                                   inherit_all<interfaces>>;
+  using dual = typename first_dual_of<interfaces>::type;
+  using type = std::conditional_t<std::is_void_v<dual>, plain, dispatch_layer<D, dual, plain>>;
+};
+
 }  // namespace detail
 
 // The object base. D is the implementation class (final), Ts its interfaces and option markers.
 template <class D, class... Ts>
-class implements
-    : public std::conditional_t<
-          std::is_void_v<typename detail::first_dual_of<typename detail::filter_interfaces<detail::type_list<>,
-                                                                                           Ts...>::type>::type>,
-          detail::inherit_all<typename detail::filter_interfaces<detail::type_list<>, Ts...>::type>,
-          detail::dispatch_layer<
-              typename detail::first_dual_of<
-                  typename detail::filter_interfaces<detail::type_list<>, Ts...>::type>::type,
-              detail::inherit_all<typename detail::filter_interfaces<detail::type_list<>, Ts...>::type>>> {
-  using interfaces = typename detail::filter_interfaces<detail::type_list<>, Ts...>::type;
+class implements : public detail::object_bases<D, Ts...>::type {
+  using interfaces = typename detail::object_bases<D, Ts...>::interfaces;
   using first_interface = typename detail::first_interface_of<interfaces>::type;
   static constexpr bool has_ftm = (std::is_same_v<Ts, free_threaded> || ...);
-  static constexpr bool counts_in_module = !(std::is_same_v<Ts, no_module_lock> || ...);
+  static constexpr bool is_cached = (std::is_same_v<Ts, cached_class_object> || ...);
+  static constexpr bool counts_in_module = !is_cached && !(std::is_same_v<Ts, no_module_lock> || ...);
 
   template <class T, class... A>
   friend com_ptr<T> make(A&&...);
@@ -411,10 +582,19 @@ class implements
     return S_OK;
   }
 
-  ULONG internal_add_ref() noexcept { return refs_.fetch_add(1, std::memory_order_relaxed) + 1; }
+  ULONG internal_add_ref() noexcept {
+    const uint32_t now = refs_.fetch_add(1, std::memory_order_relaxed) + 1;
+    if constexpr (is_cached) {
+      if (now == 2) module_add_ref();  // a client besides the cache holds the class object
+    }
+    return now;
+  }
 
   ULONG internal_release() noexcept {
     const uint32_t left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
+    if constexpr (is_cached) {
+      if (left == 1) module_release();  // only the cache holds it again
+    }
     if (left == 0) destroy();
     return left;
   }
@@ -482,9 +662,11 @@ com_ptr<IUnknown> make_aggregated(IUnknown* outer, A&&... args) {
 }
 
 // The class object of a creatable class: CreateInstance with the aggregation rule (an outer
-// unknown may ask only for IUnknown) and LockServer counting in the module lock count.
+// unknown may ask only for IUnknown) and LockServer counting in the module lock count. A library
+// keeps one reference to each class object it hands out (as DllGetClassObject does); every other
+// reference counts in the module lock count (see cached_class_object).
 template <class T>
-class class_factory final : public implements<class_factory<T>, IClassFactory, no_module_lock> {
+class class_factory final : public implements<class_factory<T>, IClassFactory, cached_class_object> {
  public:
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
     return boundary([&]() -> HRESULT {

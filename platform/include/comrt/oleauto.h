@@ -43,9 +43,12 @@ STDAPI VariantCopy(VARIANTARG* pvargDest, const VARIANTARG* pvargSrc);
 //   below it gives zero. No hexadecimal, currency or thousands forms; "NaN" is not a number.
 // - Reals to integers: rounded half to even; NaN and infinities overflow. VT_R8 to VT_R4 overflows
 //   beyond the float range.
-// - Integers to text: decimal. Reals to text: the shortest text that reads back as the same
-//   value; plain for decimal exponents -4 to 14 (6 for VT_R4), otherwise "1.5E+20" / "2.5E-07";
+// - Integers to text: decimal. Reals to text: 15 significant digits (7 for VT_R4), trailing zeros
+//   dropped; plain for decimal exponents -4 to 14 (6 for VT_R4), otherwise "1.5E+20" / "2.5E-07";
 //   NaN and infinities give "NaN", "Infinity", "-Infinity".
+// - VT_DECIMAL (up to 28 decimal places) and VT_CY (four decimal places) convert to and from every
+//   number, VT_BOOL and text exactly, rounding half to even where places must go; reals take their
+//   15 (VT_R4: 7) significant digits; beyond the range overflows. To text: plain notation.
 // - VT_BOOL to numbers: its value (VARIANT_TRUE is -1; in unsigned types all bits set); numbers to
 //   VT_BOOL: non-zero is VARIANT_TRUE. VT_BOOL to text: "True"/"False" with VARIANT_ALPHABOOL or
 //   VARIANT_LOCALBOOL, otherwise the number ("-1"/"0"). Text to VT_BOOL: "True"/"False" (any case,
@@ -56,9 +59,17 @@ STDAPI VariantCopy(VARIANTARG* pvargDest, const VARIANTARG* pvargSrc);
 //   and 2958466), beyond which the conversion overflows. VT_DATE to text: "YYYY-MM-DD HH:MM:SS",
 //   rounded to the second. Text to VT_DATE: "YYYY-MM-DD", "YYYY-MM-DD HH:MM[:SS]" (blank or "T"
 //   between), or "HH:MM[:SS]" alone (a time on day 0); an invalid calendar date is a mismatch.
-// - VT_DISPATCH to VT_UNKNOWN: the same pointer with a new reference. VT_UNKNOWN to VT_DISPATCH:
-//   QueryInterface for IDispatch, failing as it does (E_NOINTERFACE); null stays null. Objects to
-//   or from anything else, and VT_CY, VT_DECIMAL, VT_ERROR to or from another type: mismatch. No
-//   default property is ever called.
+// - VT_DISPATCH to VT_UNKNOWN: QueryInterface for IUnknown (the object's identity). VT_UNKNOWN to
+//   VT_DISPATCH: QueryInterface for IDispatch, failing as it does (E_NOINTERFACE); null stays null.
+//   Objects to or from anything else, and VT_ERROR to or from another type: mismatch. No default
+//   property is ever called.
 STDAPI VariantChangeType(VARIANTARG* pvargDest, const VARIANTARG* pvarSrc, USHORT wFlags, VARTYPE vt);
 STDAPI VariantChangeTypeEx(VARIANTARG* pvargDest, const VARIANTARG* pvarSrc, LCID lcid, USHORT wFlags, VARTYPE vt);
+
+// Error information of the calling thread. SetErrorInfo replaces it (null clears it); GetErrorInfo
+// hands it out and clears it (S_FALSE and null when there is none); CreateErrorInfo makes an
+// empty one to fill through ICreateErrorInfo (query it for IErrorInfo to set it). The reserved
+// arguments must be 0 (E_INVALIDARG otherwise).
+STDAPI SetErrorInfo(ULONG dwReserved, IErrorInfo* perrinfo);
+STDAPI GetErrorInfo(ULONG dwReserved, IErrorInfo** pperrinfo);
+STDAPI CreateErrorInfo(ICreateErrorInfo** pperrinfo);

@@ -17,25 +17,36 @@
 // surrogate (ERROR_INVALID_PARAMETER). Subkeys are enumerated in order of their upper-case names,
 // values in the order they were first set.
 //
+// Limits (the registry's standard ones): a key lies at most 512 levels below its root (for
+// HKEY_CLASSES_ROOT, counted from HKEY_*\Software\Classes's root), a value name has at most 16,383
+// characters and a value at most 1 MB of data. Opening, creating or setting beyond them fails with
+// ERROR_INVALID_PARAMETER; a store file beyond them is a bad store (ERROR_BADDB).
+//
 // HKEY_CLASSES_ROOT is the merged view of HKEY_LOCAL_MACHINE\Software\Classes and
 // HKEY_CURRENT_USER\Software\Classes, as on Windows: a key under it exists when it exists in either;
 // its subkeys are the union of both; its values, and value changes and deletions made through it,
 // are those of the user's key when the user's key exists, otherwise of the machine's. A key created
-// through HKEY_CLASSES_ROOT that exists in neither is created in the machine's classes.
+// through HKEY_CLASSES_ROOT that exists in neither goes to the hive where its parent lives: below
+// the deepest of its ancestors that exists, in the user's classes when the user has that ancestor,
+// otherwise (and for keys directly below the root) in the machine's.
 #pragma once
 
 #include <utility>
 
 #include "comrt/types.h"
+#include "comrt/unique_handle.h"
 
 struct HKEY__;
 using HKEY = HKEY__*;
 using PHKEY = HKEY*;
 using REGSAM = DWORD;
 
-#define HKEY_CLASSES_ROOT (reinterpret_cast<HKEY>(static_cast<uintptr_t>(0x80000000u)))
-#define HKEY_CURRENT_USER (reinterpret_cast<HKEY>(static_cast<uintptr_t>(0x80000001u)))
-#define HKEY_LOCAL_MACHINE (reinterpret_cast<HKEY>(static_cast<uintptr_t>(0x80000002u)))
+// The predefined keys have their standard values, sign-extended from 32 bits as
+// (HKEY)(ULONG_PTR)(LONG)0x80000000 is, so clients compiled against other headers pass the same.
+#define COMRT_PREDEFINED_HKEY(x) (reinterpret_cast<HKEY>(static_cast<uintptr_t>(static_cast<int32_t>(x))))
+#define HKEY_CLASSES_ROOT COMRT_PREDEFINED_HKEY(0x80000000u)
+#define HKEY_CURRENT_USER COMRT_PREDEFINED_HKEY(0x80000001u)
+#define HKEY_LOCAL_MACHINE COMRT_PREDEFINED_HKEY(0x80000002u)
 
 inline constexpr DWORD REG_NONE = 0;
 inline constexpr DWORD REG_SZ = 1;
@@ -100,34 +111,11 @@ inline constexpr LONG ERROR_UNSUPPORTED_TYPE = 1630;
 namespace comrt {
 
 // The owner of an opened key: closes it on destruction.
-class unique_hkey {
- public:
-  unique_hkey() noexcept = default;
-  explicit unique_hkey(HKEY h) noexcept : h_(h) {}
-  unique_hkey(unique_hkey&& o) noexcept : h_(std::exchange(o.h_, nullptr)) {}
-  unique_hkey& operator=(unique_hkey&& o) noexcept {
-    if (this != &o) reset(std::exchange(o.h_, nullptr));
-    return *this;
-  }
-  unique_hkey(const unique_hkey&) = delete;
-  unique_hkey& operator=(const unique_hkey&) = delete;
-  ~unique_hkey() { reset(); }
-
-  HKEY get() const noexcept { return h_; }
-  explicit operator bool() const noexcept { return h_ != nullptr; }
-  // For out-parameters: closes what is held and returns the address to fill.
-  HKEY* put() noexcept {
-    reset();
-    return &h_;
-  }
-  void reset(HKEY h = nullptr) noexcept {
-    if (h_) RegCloseKey(h_);
-    h_ = h;
-  }
-  [[nodiscard]] HKEY release() noexcept { return std::exchange(h_, nullptr); }
-
- private:
-  HKEY h_ = nullptr;
+struct hkey_traits {
+  using type = HKEY;
+  static constexpr HKEY invalid() noexcept { return nullptr; }
+  static void close(HKEY h) noexcept { RegCloseKey(h); }
 };
+using unique_hkey = unique_handle<hkey_traits>;
 
 }  // namespace comrt

@@ -54,7 +54,9 @@ class proffered_site {
 
   explicit proffered_site(mutex& guard) noexcept : site_(guard) {}
 
-  // IObjectWithSite::SetSite with the proffer:
+  // IObjectWithSite::SetSite with the proffer. A site's IProfferService is found as hosts offer
+  // it: QueryService(SID_SProfferService, IID_IProfferService) on the site first, then
+  // QueryInterface.
   // 1. While the held site has a proffered service, it is revoked through the held site's
   //    IProfferService (a failure of RevokeService is returned and nothing changes); then nothing
   //    counts as proffered, also when the held site does not answer IProfferService.

@@ -118,4 +118,23 @@ inline std::u16string to_utf16(std::string_view text) {
   return out;
 }
 
+// Comparison without regard to case, the rule of registry names, automation member names and
+// keywords: ASCII letters fold to upper case, every other character compares as it is. The order
+// is that of the upper-case forms.
+constexpr char16_t ascii_upper(char16_t c) noexcept {
+  return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - u'a' + u'A') : c;
+}
+constexpr int compare_ignoring_case(std::u16string_view a, std::u16string_view b) noexcept {
+  const size_t n = a.size() < b.size() ? a.size() : b.size();
+  for (size_t i = 0; i < n; ++i) {
+    const char16_t x = ascii_upper(a[i]);
+    const char16_t y = ascii_upper(b[i]);
+    if (x != y) return x < y ? -1 : 1;
+  }
+  return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+}
+constexpr bool equal_ignoring_case(std::u16string_view a, std::u16string_view b) noexcept {
+  return a.size() == b.size() && compare_ignoring_case(a, b) == 0;
+}
+
 }  // namespace comrt

@@ -70,6 +70,7 @@ inline constexpr LONG ERROR_NOT_ENOUGH_MEMORY = 8;
 inline constexpr LONG ERROR_OUTOFMEMORY = 14;
 inline constexpr LONG ERROR_WRITE_FAULT = 29;
 inline constexpr LONG ERROR_READ_FAULT = 30;
+inline constexpr LONG ERROR_GEN_FAILURE = 31;
 inline constexpr LONG ERROR_SHARING_VIOLATION = 32;
 inline constexpr LONG ERROR_FILE_EXISTS = 80;
 inline constexpr LONG ERROR_INVALID_PARAMETER = 87;

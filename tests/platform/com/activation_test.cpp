@@ -128,7 +128,8 @@ TEST_F(Activation, ServerLibraryIsLoadedByProgIDAndUnloadedWhenUnused) {
   ASSERT_EQ(factory->LockServer(FALSE), S_OK);
   factory = nullptr;
 
-  CoFreeUnusedLibraries();
+  CoFreeUnusedLibrariesEx(0, 0);  // marks it
+  CoFreeUnusedLibrariesEx(0, 0);  // unloads it
   EXPECT_FALSE(is_loaded(TEST_SERVER_LIBRARY));
 }
 
@@ -147,7 +148,7 @@ TEST_F(Activation, BrokenRegistrationsGiveTheirStatus) {
   // A class the library does not serve.
   register_server(TEST_SERVER_LIBRARY);
   set_default(u"CLSID\\" + comrt::to_u16string(CLSID_Local) + u"\\InprocServer32",
-              std::u16string(TEST_SERVER_LIBRARY, TEST_SERVER_LIBRARY + sizeof(TEST_SERVER_LIBRARY) - 1));
+              std::u16string(std::string_view(TEST_SERVER_LIBRARY).begin(), std::string_view(TEST_SERVER_LIBRARY).end()));
   EXPECT_EQ(CoCreateInstance(CLSID_Local, nullptr, CLSCTX_ALL, IID_IUnknown, object.put_void()),
             CLASS_E_CLASSNOTAVAILABLE);
   EXPECT_FALSE(object);

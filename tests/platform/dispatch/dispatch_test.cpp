@@ -150,7 +150,7 @@ TEST_F(Dispatch, BadCallsGetTheStatusesAutomationClientsExpect) {
       {100, DISPATCH_METHOD, {variant(1), variant(u"abc")}, {}, DISP_E_TYPEMISMATCH, 0},  // b is first
       {100, DISPATCH_METHOD, {variant(u"abc"), variant(1)}, {}, DISP_E_TYPEMISMATCH, 1},
       {101, DISPATCH_METHOD, {variant(5), variant(1)}, {}, DISP_E_TYPEMISMATCH, 1},  // no object
-      {102, DISPATCH_METHOD, {}, {}, E_ACCESSDENIED, 0xFFFF},  // the method's own failure
+      {102, DISPATCH_METHOD, {}, {}, DISP_E_EXCEPTION, 0xFFFF},  // the method's own failure
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(testing::Message() << "DISPID " << row.id << " flags " << row.flags);
@@ -187,9 +187,12 @@ TEST_F(Dispatch, ObjectsTravelAsInterfacesAndNoReferenceIsLost) {
   r = call_result{};
   // A result nobody asked for, and one handed out by a failing method, are released.
   DISPPARAMS none{nullptr, nullptr, 0, 0};
-  EXPECT_EQ(disp->Invoke(105, IID_NULL, 0, DISPATCH_METHOD, &none, nullptr, nullptr, nullptr), E_UNEXPECTED);
+  EXPECT_EQ(disp->Invoke(105, IID_NULL, 0, DISPATCH_METHOD, &none, nullptr, nullptr, nullptr), DISP_E_EXCEPTION);
+  variant index(0);
+  DISPPARAMS one{&index, nullptr, 1, 0};
+  EXPECT_EQ(disp->Invoke(DISPID_VALUE, IID_NULL, 0, DISPATCH_PROPERTYGET, &one, nullptr, nullptr, nullptr), S_OK);
   r = call(u"BrokenChild");
-  EXPECT_EQ(r.hr, E_UNEXPECTED);
+  EXPECT_EQ(r.hr, DISP_E_EXCEPTION);
   EXPECT_EQ(r.value.vt, VT_EMPTY);
   EXPECT_EQ(ref_count(other.get()), base + 2);  // other_disp and child
 }
