@@ -17,7 +17,8 @@ HRESULT LoadXMLObject(LPCOLESTR name, IUnknown* object, const VARIANT& location)
 HRESULT SaveXMLObject(LPCOLESTR name, IUnknown* object, const VARIANT& location) noexcept;
 
 // The schedule file at `path` with the root element "Scheduler". A failure of loading is also
-// described in words for the user (see last_schedule_file_error).
+// described in words for the user (see last_schedule_file_error; IScheduler::Load passes it on as
+// the error information of the calling thread).
 HRESULT load_schedule_file(const std::u16string& path, IXMLArchiveSerializable* root) noexcept;
 HRESULT save_schedule_file(const std::u16string& path, IXMLArchiveSerializable* root) noexcept;
 

@@ -140,8 +140,11 @@ HRESULT CScheduler::Load(BSTR pszFile) {
       file_path_ = path;
       return S_OK;
     }
-    if (const HRESULT hr = storage_->load(path, this); FAILED(hr))
-      comrt::throw_hresult(hr, u"The schedule file cannot be read: " + path);
+    if (const HRESULT hr = storage_->load(path, this); FAILED(hr)) {
+      // The file's own reason (which line does not parse, what it lacks) when it gave one.
+      const std::u16string reason = last_schedule_file_error();
+      comrt::throw_hresult(hr, reason.empty() ? u"The schedule file cannot be read: " + path : reason);
+    }
     last_file_time_.store(static_cast<int64_t>(comrt::now_ticks()));
     file_path_ = path;
     return S_OK;
