@@ -133,7 +133,10 @@ void run() {
   run_scheduler(registry.folder());
   say("scheduler: released");
 
-  CoFreeUnusedLibraries();
+  // Unloading takes two passes: the first marks the unused library, the second (after the delay,
+  // here none) unloads it.
+  CoFreeUnusedLibrariesEx(0, 0);
+  CoFreeUnusedLibrariesEx(0, 0);
   say(library_is_loaded(library) ? "runtime: the library is still loaded" : "runtime: the library has been unloaded");
   CoUninitialize();
   say("runtime: uninitialised");
