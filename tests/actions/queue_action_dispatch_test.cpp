@@ -2,13 +2,8 @@
 // by member name through IDispatch; what it sets is what a run then does.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <utility>
-#include <vector>
-
-#include <comrt/variant.h>
-
 #include "Scheduler.h"
+#include "fakes/dispatch_client.h"
 #include "fakes/transfer_queue_mocks.h"
 #include "server/module.h"
 
@@ -16,29 +11,7 @@ namespace {
 
 using comrt::com_ptr;
 using fakes::identity;
-using comrt::variant;
-
-HRESULT invoke(IDispatch* object, const char16_t* name, WORD flags, std::vector<variant> args = {},
-               VARIANT* result = nullptr) {
-  DISPID id = DISPID_UNKNOWN;
-  LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
-  const HRESULT hr = object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
-  if (FAILED(hr)) return hr;
-  std::reverse(args.begin(), args.end());  // positional arguments arrive last first
-  DISPID put = DISPID_PROPERTYPUT;
-  const bool is_put = flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF);
-  DISPPARAMS params{args.data(), is_put ? &put : nullptr, static_cast<UINT>(args.size()), is_put ? 1u : 0u};
-  UINT arg_error = 0;
-  return object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result, nullptr, &arg_error);
-}
-HRESULT put(IDispatch* object, const char16_t* name, variant value, WORD flags = DISPATCH_PROPERTYPUT) {
-  return invoke(object, name, flags, {std::move(value)});
-}
-variant get(IDispatch* object, const char16_t* name) {
-  variant value;
-  EXPECT_EQ(invoke(object, name, DISPATCH_PROPERTYGET, {}, value.put()), S_OK) << "reading a property";
-  return value;
-}
+using namespace fakes::by_name;
 
 com_ptr<IDispatch> new_action() {
   com_ptr<IClassFactory> factory;

@@ -262,48 +262,34 @@ struct host_failure {
   bool snapshot_replaced;
 };
 
+// The call fails once with `code`, then answers as before.
+#define FAILS_ONCE(mock, call, code) EXPECT_CALL(mock, call).WillOnce(code).WillRepeatedly(DoDefault())
+
 const host_failure kHostFailures[] = {
-    {"MakingTheCopy",
-     [](transfer_host& h) {
-       EXPECT_CALL(*h.template_item, CreateQueueCopy(_)).WillOnce(Return(kRefused)).WillRepeatedly(DoDefault());
-     },
+    {"MakingTheCopy", [](transfer_host& h) { FAILS_ONCE(*h.template_item, CreateQueueCopy(_), Return(kRefused)); },
      kRefused, false},
-    {"ACopyThatIsNull",
-     [](transfer_host& h) {
-       EXPECT_CALL(*h.template_item, CreateQueueCopy(_)).WillOnce(Return(S_OK)).WillRepeatedly(DoDefault());
-     },
+    {"ACopyThatIsNull", [](transfer_host& h) { FAILS_ONCE(*h.template_item, CreateQueueCopy(_), Return(S_OK)); },
      E_POINTER, false},
-    {"AskingTheKind",
-     [](transfer_host& h) {
-       EXPECT_CALL(*h.template_item, get_Kind(_)).WillOnce(Return(kRefused)).WillRepeatedly(DoDefault());
-     },
-     kRefused, false},
+    {"AskingTheKind", [](transfer_host& h) { FAILS_ONCE(*h.template_item, get_Kind(_), Return(kRefused)); }, kRefused,
+     false},
     {"AnEmptyFolder",
-     [](transfer_host& h) {
-       EXPECT_CALL(*h.template_item->source, get_Path(_))
-           .WillOnce(fakes::hand_out_text(u""))
-           .WillRepeatedly(DoDefault());
-     },
-     E_FAIL, false},
+     [](transfer_host& h) { FAILS_ONCE(*h.template_item->source, get_Path(_), fakes::hand_out_text(u"")); }, E_FAIL,
+     false},
     {"CreatingTheSnapshot",
-     [](transfer_host& h) {
-       EXPECT_CALL(*h.folder_tree_class, CreateInstance(_, _, _))
-           .WillOnce(Return(REGDB_E_CLASSNOTREG))
-           .WillRepeatedly(DoDefault());
-     },
+     [](transfer_host& h) { FAILS_ONCE(*h.folder_tree_class, CreateInstance(_, _, _), Return(REGDB_E_CLASSNOTREG)); },
      REGDB_E_CLASSNOTREG, false},
     {"TakingTheSnapshot",
      [](transfer_host& h) {
        const auto tree = make_mock<fakes::MockFolderTree>();
        EXPECT_CALL(*tree, Load(_)).WillOnce(Return(kRefused));
-       EXPECT_CALL(*h.folder_tree_class, CreateInstance(_, _, _)).WillOnce(fakes::creates(tree)).WillRepeatedly(DoDefault());
+       FAILS_ONCE(*h.folder_tree_class, CreateInstance(_, _, _), fakes::creates(tree));
      },
      kRefused, false},
     {"Comparing",
      [](transfer_host& h) {
        const auto comparer = make_mock<fakes::MockFolderTreeComparer>();
        EXPECT_CALL(*comparer, Compare(_, _, _)).WillOnce(Return(kRefused));
-       EXPECT_CALL(*h.comparer_class, CreateInstance(_, _, _)).WillOnce(fakes::creates(comparer)).WillRepeatedly(DoDefault());
+       FAILS_ONCE(*h.comparer_class, CreateInstance(_, _, _), fakes::creates(comparer));
      },
      kRefused, false},
     {"AskingWhetherAnythingChanged",
@@ -317,12 +303,10 @@ const host_failure kHostFailures[] = {
      [](transfer_host& h) {
        const auto copy = make_mock<MockTransferQueueItem>();
        EXPECT_CALL(*copy->dependencies, Add(_)).WillOnce(Return(kRefused));
-       EXPECT_CALL(*h.template_item, CreateQueueCopy(_)).WillOnce(fakes::hand_out(copy)).WillRepeatedly(DoDefault());
+       FAILS_ONCE(*h.template_item, CreateQueueCopy(_), fakes::hand_out(copy));
      },
      kRefused, true},
-    {"Queuing",
-     [](transfer_host& h) { EXPECT_CALL(*h.queue, InsertTail(_)).WillOnce(Return(kRefused)).WillRepeatedly(DoDefault()); },
-     kRefused, true},
+    {"Queuing", [](transfer_host& h) { FAILS_ONCE(*h.queue, InsertTail(_), Return(kRefused)); }, kRefused, true},
 };
 
 class HostFailureTest : public FolderRunTest, public ::testing::WithParamInterface<host_failure> {};

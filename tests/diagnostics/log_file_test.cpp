@@ -3,7 +3,9 @@
 // and the end of the instance at process exit.
 #include "diagnostics/log_file.h"
 
+#include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -121,6 +123,29 @@ TEST_F(LogFileTest, AttachReplacesTheFileBeforeAndAFailedAttachKeepsIt) {
   EXPECT_FALSE(log_.IsAttached());
   log_.Write(u"lost");
   EXPECT_EQ(ReadLines(second).size(), 1u);
+  log_.Attach(path_.u16string());
+  log_.Write(u"again");
+  EXPECT_EQ(ReadLines(path_).size(), 2u) << "attaching appends";
+}
+
+// A write cut short (here by the file size limit) must not leave the lines after it out of step
+// with the file's UTF-16 code units.
+TEST_F(LogFileTest, ALineWrittenAfterAWriteCutShortStartsOnACodeUnit) {
+  log_.Write(u"before");
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  rlimit lowered = old;
+  lowered.rlim_cur = fs::file_size(path_) + 7;  // the next line stops after seven bytes
+  const sighandler_t handler = signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &lowered), 0);
+  log_.Write(u"cut");
+  setrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, handler);
+  log_.Write(u"after");
+  const auto lines = ReadLines(path_);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_TRUE(lines[0].ends_with(u") before"));
+  EXPECT_TRUE(lines[1].ends_with(u") after"));
 }
 
 TEST_F(LogFileTest, ConcurrentWritersGiveOnlyWholeLinesAndCloseComesLast) {

@@ -52,22 +52,17 @@ TEST(TextFormat, NarrowStringsAreDecodedAsUtf8) {
   EXPECT_EQ(Format(u"%hs", "\xc0\xaf|\xed\xa0\x80"), u"\ufffd\ufffd|\ufffd\ufffd\ufffd");
 }
 
-TEST(TextFormat, NullsPrintSafely) {
+TEST(TextFormat, NullsAndMalformedConversionsPrintSafelyAndConsumeNoArgument) {
   EXPECT_EQ(Format(nullptr), u"");
   EXPECT_EQ(Format(u"[%s][%hs]", static_cast<const char16_t*>(nullptr), static_cast<const char*>(nullptr)),
             u"[(null)][(null)]");
-}
-
-TEST(TextFormat, MalformedConversionsAreCopiedAndConsumeNoArgument) {
   EXPECT_EQ(Format(u"%"), u"%");
   EXPECT_EQ(Format(u"50%"), u"50%");
   EXPECT_EQ(Format(u"[%-08.3l"), u"[%-08.3l");
   // An unknown conversion leaves the argument for the next one.
   EXPECT_EQ(Format(u"%q %d", 9), u"%q 9");
   EXPECT_EQ(Format(u"%y%k%d%s", 1, u"x"), u"%y%k1x");
-}
-
-TEST(TextFormat, NeverWritesThroughAnArgument) {
+  // %n never writes through its argument.
   int target = 17;
   short short_target = 3;
   EXPECT_EQ(Format(u"a%nb%hn", &target, &short_target), u"a%nb%hn");

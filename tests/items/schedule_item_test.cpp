@@ -1,5 +1,5 @@
 // The schedule item: its defaults and setters, Run (time stamp, update, actions in order until the
-// first failure), Update and its sinks, and deep copies.
+// first failure), and deep copies.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -51,8 +51,6 @@ TEST_F(ItemTest, ANewItemHasItsOwnIdentifierAndCollectionsAndSettersStoreUnchang
   EXPECT_NE(triggers_of(item.get()), triggers_of(other.get()));
   EXPECT_EQ(last_result(item.get()), E_FAIL);
 
-  item->put_Save(1);  // not normalised
-  EXPECT_EQ(read<VARIANT_BOOL>([&](VARIANT_BOOL* b) { return item->get_Save(b); }), 1);
   // The text is kept up to its first NUL; a null text is empty.
   EXPECT_EQ(item->put_Name(comrt::bstr(std::u16string_view(u"ab\0cd", 5)).get()), S_OK);
   EXPECT_EQ(name(item.get()), u"ab");
@@ -98,25 +96,6 @@ TEST_F(ItemTest, AFailingActionOrSinkEndsTheRun) {
   item->put_Actions(nullptr);
   EXPECT_CALL(*refusing, OnUpdate(_)).WillOnce(Return(S_OK));
   EXPECT_EQ(item->Run(nullptr), S_OK);
-}
-
-TEST_F(ItemTest, UpdateCallsTheSinksPresentAtItsStartAndReturnsTheLastStatus) {
-  DWORD second_cookie = 0;
-  auto first = subscribe();
-  auto second = subscribe(&second_cookie);
-  auto third = subscribe();
-  com_ptr<MockItemEvents> late;
-  // The first sink subscribes a new sink and unsubscribes the second: the new one is not called by
-  // this Update, the second no more, the third still is.
-  EXPECT_CALL(*first, OnUpdate(_)).WillOnce(Invoke([&](IScheduleItem*) {
-    late = subscribe();
-    EXPECT_CALL(*late, OnUpdate(_)).Times(0);
-    EXPECT_EQ(unadvise<IScheduleItemEvents>(item->identity(), second_cookie), S_OK);
-    return E_FAIL;
-  }));
-  EXPECT_CALL(*second, OnUpdate(_)).Times(0);
-  EXPECT_CALL(*third, OnUpdate(_)).WillOnce(Return(S_FALSE));
-  EXPECT_EQ(item->Update(), S_FALSE);
 }
 
 TEST_F(ItemTest, CloneIsADeepCopyWithTheSameIdAndNoSubscribers) {

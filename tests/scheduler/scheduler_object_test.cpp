@@ -6,7 +6,6 @@
 #include <fstream>
 #include <vector>
 
-#include <comrt/guid.h>
 #include <comrt/ocidl.h>
 
 #include "persistence/schedule_file.h"
@@ -38,20 +37,10 @@ class SchedulerTest : public SchedulerFixture {
   std::shared_ptr<MockStorage> storage = std::make_shared<::testing::NiceMock<MockStorage>>();
 };
 
-TEST_F(SchedulerTest, AnswersItsOwnInterfacesAndNoOthers) {
-  for (const IID* iid : {&IID_IScheduler, &IID_IDispatch, &IID_IObjectWithSite, &IID_IServiceProvider,
-                         &IID_IXMLArchiveSerializable, &IID_IPersist, &IID_IProvideClassInfo, &IID_IMarshal}) {
-    com_ptr<IUnknown> p;
-    EXPECT_EQ(s->identity()->QueryInterface(*iid, p.put_void()), S_OK) << comrt::to_utf8(comrt::to_u16string(*iid));
-  }
-  com_ptr<IUnknown> p;
-  EXPECT_EQ(s->identity()->QueryInterface(IID_IScheduleItems, p.put_void()), E_NOINTERFACE);
-}
-
 TEST_F(SchedulerTest, LoadStoresTheFirstPathThatExistsOrDoesNotYetAndKeepsItOnFailure) {
   fixed_clock at(kT0);
-  EXPECT_EQ(s->Load(nullptr), E_INVALIDARG);
-  EXPECT_EQ(s->Load(comrt::bstr(u"").get()), E_INVALIDARG);
+  const comrt::bstr empty(u""), with_nul(comrt::to_utf16((folder.path() / "a").string()) + u'\0' + u"b.xml");
+  for (BSTR bad : {static_cast<BSTR>(nullptr), empty.get(), with_nul.get()}) EXPECT_EQ(s->Load(bad), E_INVALIDARG);
   EXPECT_EQ(s->Save(), E_FAIL) << "no path yet";
   std::ofstream(folder.path() / "garbage.xml") << "this is no schedule";
   auto before = items();
@@ -61,6 +50,7 @@ TEST_F(SchedulerTest, LoadStoresTheFirstPathThatExistsOrDoesNotYetAndKeepsItOnFa
   ASSERT_EQ(s->Load(folder.file("schedule.xml").get()), S_OK);
   EXPECT_FALSE(std::filesystem::exists(folder.path() / "schedule.xml")) << "Load creates nothing";
   EXPECT_TRUE(FAILED(s->Load(folder.file("garbage.xml").get())));
+  EXPECT_EQ(s->Load(with_nul.get()), E_INVALIDARG);
   EXPECT_EQ(items(), before);
   EXPECT_EQ(s->LastFileTime(), 0);
   EXPECT_CALL(*storage, save(comrt::to_utf16((folder.path() / "schedule.xml").string()), s.get()))

@@ -1,18 +1,12 @@
-// The scheduler thread: ticks from its own timer only, a start that fails without leaving anyone
-// waiting, a final release that lets a running tick finish, and the log lines of starting and
-// stopping.
+// The scheduler thread: ticks from its own timer only, and a final release that lets a running tick
+// finish.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
-#include <string>
 #include <thread>
 #include <vector>
 
 #include <comrt/event.h>
-#include <comrt/strings.h>
 
-#include "diagnostics/log_file.h"
 #include "scheduler_doubles.h"
 
 namespace {
@@ -57,13 +51,6 @@ TEST_F(SchedulerThreadTest, FinalReleaseWaitsForTheTickInProgressAndItsLaterItem
   EXPECT_EQ(runs_when_released, (std::vector<int>{1, 0, 2}));
 }
 
-TEST_F(SchedulerThreadTest, WithoutAnOwnerTheThreadFailsToStartAndNobodyWaits) {
-  tolvane::CSchedulerThread thread(nullptr);
-  EXPECT_TRUE(FAILED(thread.Start(clock)));
-  EXPECT_FALSE(thread.thread().running());
-  thread.Stop();  // nothing to stop
-}
-
 TEST_F(SchedulerThreadTest, OnlyItsOwnTimerTicksAndOtherMessagesAreSwallowed) {
   CountingTarget target;
   tolvane::CSchedulerThread thread(&target);
@@ -78,24 +65,6 @@ TEST_F(SchedulerThreadTest, OnlyItsOwnTimerTicksAndOtherMessagesAreSwallowed) {
   EXPECT_EQ(target.ticks.load(), 1);
   thread.Stop();
   EXPECT_EQ(thread.thread().exit_code(), 0u);
-}
-
-TEST_F(SchedulerThreadTest, StartingAndStoppingTheThreadAreLogged) {
-  const auto path = folder.path() / "scheduler.log";
-  auto& log_file = tolvane::CLogFile::GetInstance();
-  log_file.Attach(comrt::to_utf16(path.string()));
-  { auto another = comrt::make<tolvane::CScheduler>(); }
-  log_file.Detach();
-
-  std::ifstream in(path, std::ios::binary);
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::erase(text, '\0');  // ASCII in UTF-16LE
-  size_t at = 0;
-  for (const char* line : {"CScheduler::StartThread() Begin\r\n", "CScheduler::StartThread() End\r\n",
-                           "CScheduler::StopThread() Begin\r\n", "CScheduler::StopThread() End\r\n"}) {
-    at = text.find(line, at);
-    ASSERT_NE(at, std::string::npos) << "missing or out of order: " << line << "in\n" << text;
-  }
 }
 
 }  // namespace
