@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
-#include <sstream>
+#include <iterator>
 #include <string>
 
 #include <comrt/strings.h>
@@ -54,9 +54,8 @@ class TransferTest : public ::testing::Test {
     std::ofstream(path(relative), std::ios::binary) << content;
   }
   std::string read(const std::string& relative) const {
-    std::ostringstream s;
-    s << std::ifstream(path(relative), std::ios::binary).rdbuf();
-    return s.str();
+    std::ifstream in(path(relative), std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
   }
   // Every file below a folder, relative to it, hidden temporary files included.
   std::set<std::string> files_below(const std::string& relative) const {

@@ -53,12 +53,10 @@ TEST_F(FolderTreeTest, TheComparerListsAddedAndChangedFilesButNotRemovedOnes) {
 
   const auto changes = compare(before.get(), after.get());
   EXPECT_THAT(files_of(changes.get()), ::testing::ElementsAre("sub/deeper/added", "sub/grown", "touched"));
-  VARIANT_BOOL empty = VARIANT_TRUE;
-  EXPECT_EQ(changes->get_IsEmpty(&empty), S_OK);
-  EXPECT_EQ(empty, VARIANT_FALSE);
-
-  EXPECT_EQ(compare(after.get(), snapshot_of(path("src")).get())->get_IsEmpty(&empty), S_OK);
-  EXPECT_EQ(empty, VARIANT_TRUE) << "nothing changed since";
+  VARIANT_BOOL empty = VARIANT_TRUE, none = VARIANT_FALSE;
+  changes->get_IsEmpty(&empty);
+  compare(after.get(), snapshot_of(path("src")).get())->get_IsEmpty(&none);
+  EXPECT_EQ((std::pair{empty, none}), (std::pair<VARIANT_BOOL, VARIANT_BOOL>{VARIANT_FALSE, VARIANT_TRUE}));
 }
 
 TEST_F(FolderTreeTest, BadInputGetsAStatusAndKeepsTheSnapshot) {
@@ -101,6 +99,22 @@ TEST_F(TransferTest, ATransferWaitsForItsDependencyEvenWhenQueuedAheadOfIt) {
   ASSERT_EQ(transfer(earlier.get()), S_OK);
   ASSERT_TRUE(later->finished().wait(kHangGuard));
   EXPECT_EQ(later->result(), S_OK);
+}
+
+TEST_F(TransferTest, ATransferQueuedAtTheHeadRunsBeforeThoseWaiting) {
+  write("src/a", "1");
+  const auto first = folder_transfer(path("src").string(), path("one").string());
+  const auto tail = folder_transfer(path("src").string(), path("two").string());
+  const auto head = folder_transfer(path("src").string(), path("three").string());
+  ::testing::InSequence order;
+  EXPECT_CALL(observer, transfer_started(::testing::Ref(*first))).WillOnce([&](auto&) {
+    EXPECT_EQ(queue->InsertTail(tail.get()), S_OK);
+    EXPECT_EQ(queue->InsertHead(head.get()), S_OK);
+  });
+  EXPECT_CALL(observer, transfer_started(::testing::Ref(*head)));
+  EXPECT_CALL(observer, transfer_started(::testing::Ref(*tail)));
+  EXPECT_EQ(transfer(first.get()), S_OK);
+  ASSERT_TRUE(tail->finished().wait(kHangGuard));
 }
 
 TEST_F(TransferTest, AFailedDependencyFailsTheTransferThatWaitsButNotTheOthers) {
@@ -168,20 +182,12 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, TransferFailureTest,
     ::testing::Values(
         failure_case{"MissingSource", [](TransferTest&) {}, "dst", HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)},
-        failure_case{"DestinationBelowAFile",
-                     [](TransferTest& fixture) {
-                       source_tree(fixture);
-                       fixture.write("file", "x");
-                     },
-                     "file/dst", HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)},
+        failure_case{"DestinationBelowAFile", [](TransferTest& f) { source_tree(f), f.write("file", "x"); }, "file/dst",
+                     HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)},
         // The second file cannot take the place of a folder: its rename fails after the
         // whole file was written under the temporary name.
-        failure_case{"TargetNameIsAFolder",
-                     [](TransferTest& fixture) {
-                       source_tree(fixture);
-                       fixture.write("dst/b/kept", "kept");
-                     },
-                     "dst", E_ACCESSDENIED},
+        failure_case{"TargetNameIsAFolder", [](TransferTest& f) { source_tree(f), f.write("dst/b/kept", "kept"); }, "dst",
+                     E_ACCESSDENIED},
         failure_case{"UnknownScheme", source_tree, "http://127.0.0.1/dst", E_INVALIDARG}),
     [](const auto& test) { return std::string(test.param.name); });
 

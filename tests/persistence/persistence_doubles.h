@@ -7,7 +7,7 @@
 
 #include <fstream>
 #include <memory>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -47,10 +47,7 @@ class StoredObject final : public comrt::implements<StoredObject<Kind>, Kind, IX
     }
     return base::QueryInterface(riid, ppv);
   }
-  HRESULT STDMETHODCALLTYPE GetClassID(CLSID* out) override {
-    *out = clsid;
-    return S_OK;
-  }
+  HRESULT STDMETHODCALLTYPE GetClassID(CLSID* out) override { return *out = clsid, S_OK; }
   // Reading records every child element with its text; writing writes them back in that order.
   HRESULT STDMETHODCALLTYPE Serialize(IXMLArchive* archive, IXMLDOMNode* node) override {
     return comrt::boundary([&] {
@@ -137,23 +134,19 @@ class registered_class {
 using stored_trigger_class = registered_class<IScheduleTrigger>;
 using stored_action_class = registered_class<IScheduleAction>;
 
-inline com_ptr<StoredObject<IScheduleTrigger>> stored_trigger(CLSID clsid, fields values) {
-  return comrt::make<StoredObject<IScheduleTrigger>>(clsid, std::make_shared<stored_script>(stored_script{true, S_OK, std::move(values)}));
+template <class Kind>
+com_ptr<StoredObject<Kind>> stored(CLSID clsid, fields values) {
+  return comrt::make<StoredObject<Kind>>(clsid, std::make_shared<stored_script>(stored_script{true, S_OK, std::move(values)}));
 }
-inline com_ptr<StoredObject<IScheduleAction>> stored_action(CLSID clsid, fields values) {
-  return comrt::make<StoredObject<IScheduleAction>>(clsid, std::make_shared<stored_script>(stored_script{true, S_OK, std::move(values)}));
-}
+inline auto stored_trigger(CLSID clsid, fields values) { return stored<IScheduleTrigger>(clsid, std::move(values)); }
+inline auto stored_action(CLSID clsid, fields values) { return stored<IScheduleAction>(clsid, std::move(values)); }
 
 inline std::vector<com_ptr<IScheduleItem>> items_in(IScheduler* s) {
   std::vector<com_ptr<IScheduleItem>> out;
   auto items = sched_test::items_of(s);
   LONG n = 0;
   items->get_Count(&n);
-  for (LONG i = 0; i < n; ++i) {
-    com_ptr<IScheduleItem> item;
-    items->get_Item(i, item.put());
-    out.push_back(item);
-  }
+  for (LONG i = 0; i < n; ++i) items->get_Item(i, out.emplace_back().put());
   return out;
 }
 
@@ -189,13 +182,10 @@ inline HRESULT read_element(const std::u16string& xml, const char16_t* name, IUn
 
 inline std::string read_file(const std::filesystem::path& p) {
   std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 inline void write_file(const std::filesystem::path& p, std::string_view text) {
-  std::ofstream out(p, std::ios::binary | std::ios::trunc);
-  out << text;
+  std::ofstream(p, std::ios::binary | std::ios::trunc) << text;
 }
 
 inline comrt::bstr text_of(const std::filesystem::path& p) { return comrt::bstr(comrt::to_utf16(p.string())); }

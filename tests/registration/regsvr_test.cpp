@@ -35,6 +35,7 @@ TEST(RegsvrTest, ExitCodesMessagesAndTheRegistryLeft) {
       {"--force " + lib, "", 2, "unknown option --force", none},
       {folder + "/missing.so", "", 3, "no such file", none},
       {folder + "/file", "", 3, "cannot be loaded", none},
+      {folder, "", 3, "is a folder", none},
       {TOLVANE_RUNTIME_LIBRARY, "", 4, "not a component library", none},
       {"--user " + lib, "", 0, "registered for the current user", user},
       {"--unregister --user " + lib, "", 0, "unregistered for the current user", none},
