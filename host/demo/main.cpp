@@ -13,6 +13,7 @@
 #include <exception>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include <comrt/combase.h>
 #include <comrt/guid.h>
@@ -134,9 +135,13 @@ void run() {
   say("scheduler: released");
 
   // Unloading takes two passes: the first marks the unused library, the second (after the delay,
-  // here none) unloads it.
-  CoFreeUnusedLibrariesEx(0, 0);
-  CoFreeUnusedLibrariesEx(0, 0);
+  // here none) unloads it. The scheduler's thread may still be ending, which keeps the library in
+  // use for a moment, so the host asks again for up to two seconds.
+  for (int attempt = 0; attempt < 40 && library_is_loaded(library); ++attempt) {
+    CoFreeUnusedLibrariesEx(0, 0);
+    CoFreeUnusedLibrariesEx(0, 0);
+    if (library_is_loaded(library)) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
   say(library_is_loaded(library) ? "runtime: the library is still loaded" : "runtime: the library has been unloaded");
   CoUninitialize();
   say("runtime: uninitialised");
