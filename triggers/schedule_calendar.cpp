@@ -1,12 +1,14 @@
 #include "triggers/schedule_calendar.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include <comrt/calendar.h>
 #include <comrt/thread_annotations.h>
 #include <comrt/time.h>
 
@@ -14,65 +16,32 @@ namespace tolvane::schedule {
 
 namespace {
 
-// ---------------------------------------------------------------------------------------------
-// Proleptic Gregorian calendar arithmetic on day numbers (days since 1970-01-01).
+namespace cal = comrt::calendar;
 
-constexpr int64_t floor_div(int64_t a, int64_t b) noexcept { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+// Offsets from UTC stay within a day, so every instant whose local reading is w lies within two days
+// of w.
+constexpr int64_t reach = 2 * seconds_per_day;
 
-// Linear in the day: a day beyond the month's end lands in the following month.
-constexpr int64_t days_from_civil(int64_t y, int64_t m, int64_t d) noexcept {
-  y -= m <= 2;
-  const int64_t era = floor_div(y, 400);
-  const int64_t yoe = y - era * 400;
-  const int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
-}
-
-struct civil_date {
-  int64_t year;
-  int64_t month;
-  int64_t day;
-};
-
-constexpr civil_date civil_from_days(int64_t z) noexcept {
-  z += 719468;
-  const int64_t era = floor_div(z, 146097);
-  const int64_t doe = z - era * 146097;
-  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const int64_t mp = (5 * doy + 2) / 153;
-  const int64_t d = doy - (153 * mp + 2) / 5 + 1;
-  const int64_t m = mp < 10 ? mp + 3 : mp - 9;
-  return {yoe + era * 400 + (m <= 2), m, d};
-}
-
-static_assert(days_from_civil(1970, 1, 1) == 0);
-static_assert(days_from_civil(2023, 2, 31) == days_from_civil(2023, 3, 3));
-
-// Fields of seconds counted as UTC (any value whose year fits the fields).
-SYSTEMTIME wall_fields(int64_t s) noexcept {
-  const int64_t days = floor_div(s, seconds_per_day);
-  const int64_t sod = s - days * seconds_per_day;
-  const civil_date c = civil_from_days(days);
-  SYSTEMTIME st{};
-  st.wYear = static_cast<WORD>(c.year);
-  st.wMonth = static_cast<WORD>(c.month);
-  st.wDay = static_cast<WORD>(c.day);
-  st.wDayOfWeek = static_cast<WORD>(days + 4 - floor_div(days + 4, 7) * 7);  // 1970-01-01 was a Thursday
-  st.wHour = static_cast<WORD>(sod / 3600);
-  st.wMinute = static_cast<WORD>(sod / 60 % 60);
-  st.wSecond = static_cast<WORD>(sod % 60);
-  return st;
-}
+constexpr int64_t day_number(int64_t s) noexcept { return s / seconds_per_day - (s % seconds_per_day < 0); }
 
 int64_t time_of_day(const SYSTEMTIME& f) noexcept { return f.wHour * int64_t{3600} + f.wMinute * 60 + f.wSecond; }
 
-// Seconds of fields counted as UTC; a missing day of the month moves into the next month.
-int64_t wall_seconds(int64_t year, int64_t month, int64_t day, int64_t tod) noexcept {
-  return days_from_civil(year, month, day) * seconds_per_day + tod;
+// Months counted from the year 0 (year * 12 + month - 1), for the years from 1970 on.
+constexpr int64_t month_index(int64_t year, unsigned month) noexcept { return year * 12 + month - 1; }
+constexpr int64_t year_of_month(int64_t m) noexcept { return m / 12; }
+constexpr unsigned month_of_month(int64_t m) noexcept { return static_cast<unsigned>(m % 12) + 1; }
+
+// Month index of the date of seconds counted as UTC.
+int64_t month_at(int64_t s) noexcept {
+  const cal::civil_date c = cal::civil_from_days(day_number(s));
+  return month_index(c.year, c.month);
 }
-int64_t wall_seconds(const SYSTEMTIME& f) noexcept { return wall_seconds(f.wYear, f.wMonth, f.wDay, time_of_day(f)); }
+
+// Seconds, counted as UTC, of the given day of month m at time of day tod; a day that the month
+// lacks moves into the following month.
+int64_t reading_of(int64_t m, unsigned day, int64_t tod) noexcept {
+  return cal::days_from_civil(year_of_month(m), month_of_month(m), day) * seconds_per_day + tod;
+}
 
 bool fields_in_range(const SYSTEMTIME& f) noexcept {
   return f.wMonth >= 1 && f.wMonth <= 12 && f.wDay >= 1 && f.wDay <= 31 && f.wHour <= 23 && f.wMinute <= 59 &&
@@ -80,8 +49,8 @@ bool fields_in_range(const SYSTEMTIME& f) noexcept {
 }
 
 // ---------------------------------------------------------------------------------------------
-// The local zone's offsets from UTC, learnt from the C library once per zone and year and kept, so
-// that a walk over many months needs no conversion per month. Offsets are sampled once a day and
+// The local zone's offsets from UTC, learnt from the C library a year at a time as they are needed
+// and kept, so that a computation needs no conversion per month. Offsets are sampled once a day and
 // every change is narrowed down to its second; two changes less than a day apart that cancel out
 // are not seen.
 
@@ -91,115 +60,97 @@ struct transition {
   int32_t after;
 };
 
-class zone_offsets {
+class zone_table {
  public:
-  // The offsets of the zone that TZ names now.
-  static zone_offsets& current() {
-    static comrt::mutex zones_mutex;
-    static std::map<std::string, std::unique_ptr<zone_offsets>> zones COMRT_GUARDED_BY(zones_mutex);
-    const char* tz = std::getenv("TZ");
-    std::string key = tz ? std::string("=") + tz : std::string();
-    comrt::lock_guard guard(zones_mutex);
-    auto& zone = zones[key];
-    if (!zone) zone = std::make_unique<zone_offsets>();
-    return *zone;
-  }
-
   // The offset in force at the instant u.
   int32_t offset_at(int64_t u) {
-    comrt::lock_guard guard(mutex_);
-    return offset_locked(u);
-  }
-
-  // Calls visit(transition) for the changes whose first second lies in [from, to], in order.
-  // `visit` must not call back into this object.
-  template <class F>
-  void for_each_change(int64_t from, int64_t to, F&& visit) {
-    comrt::lock_guard guard(mutex_);
-    walk(from, to, visit);
+    cover(u, u);
+    const auto it = std::upper_bound(changes_.begin(), changes_.end(), u,
+                                     [](int64_t v, const transition& c) { return v < c.at; });
+    return it == changes_.begin() ? start_offset_ : std::prev(it)->after;
   }
 
   // The instant at which the local clock shows the wall-clock seconds w. A reading that the clock
   // shows twice (an overlap) means the first time; a reading that it skips (a gap) is taken with
   // the offset before the change, so it moves later by the length of the gap.
   int64_t instant_of(int64_t w) {
-    // Offsets stay within a day of UTC, so every instant showing w lies within two days of it.
-    constexpr int64_t reach = 2 * seconds_per_day;
     const int64_t from = w - reach;
-    comrt::lock_guard guard(mutex_);
+    const int64_t to = w + reach;
+    cover(from, to);
+    const auto first = std::upper_bound(changes_.begin(), changes_.end(), from,
+                                        [](int64_t v, const transition& c) { return v < c.at; });
+    const auto end = std::upper_bound(first, changes_.end(), to,
+                                      [](int64_t v, const transition& c) { return v < c.at; });
     int64_t segment_start = from;
-    int32_t offset = offset_locked(from);
-    std::optional<int64_t> first;
-    const auto try_segment = [&](int64_t end) {
-      const int64_t u = w - offset;
-      if (u >= segment_start && u < end && !first) first = u;
-    };
-    walk(from + 1, w + reach, [&](const transition& t) {
-      try_segment(t.at);
-      segment_start = t.at;
-      offset = t.after;
-    });
-    try_segment(w + reach + 1);
-    if (first) return *first;
-    walk(from + 1, w + reach, [&](const transition& t) {
-      if (!first && w >= t.at + t.before && w < t.at + t.after) first = w - t.before;
-    });
-    return first ? *first : w - offset_locked(w);  // a gap always has its change
+    int32_t offset = first == changes_.begin() ? start_offset_ : std::prev(first)->after;
+    for (auto it = first; it != end; ++it) {
+      if (const int64_t u = w - offset; u >= segment_start && u < it->at) return u;
+      segment_start = it->at;
+      offset = it->after;
+    }
+    if (const int64_t u = w - offset; u >= segment_start && u <= to) return u;
+    for (auto it = first; it != end; ++it) {
+      if (w >= it->at + it->before && w < it->at + it->after) return w - it->before;
+    }
+    return w - offset_at(w);  // a gap always has its change
+  }
+
+  // The first month in [first, last] whose reading on the given day at time of day tod falls into
+  // a gap, among the changes learnt so far (cover the readings first).
+  std::optional<int64_t> first_gap_month(unsigned day, int64_t tod, int64_t first, int64_t last) const {
+    std::optional<int64_t> found;
+    for (const gap_hours& g : gaps_by_day_[day]) {
+      if (tod < g.from || tod >= g.to) continue;
+      const auto it = std::lower_bound(g.months.begin(), g.months.end(), first);
+      if (it != g.months.end() && *it <= last && (!found || *it < *found)) found = *it;
+    }
+    return found;
+  }
+
+  // Learns the years of the instants from .. to.
+  void cover(int64_t from, int64_t to) {
+    if (from >= covered_from_ && to < covered_to_) return;
+    const int64_t first_year = cal::civil_from_days(day_number(from)).year;
+    const int64_t last_year = cal::civil_from_days(day_number(to)).year;
+    if (last_year_ < first_year_) {
+      first_year_ = last_year_ = first_year;
+      changes_ = learn(first_year, &start_offset_);
+    }
+    // A change at the first second of a year is kept with the year before.
+    while (first_year_ > first_year) {
+      std::vector<transition> changes = learn(--first_year_, &start_offset_);
+      changes_.insert(changes_.begin(), changes.begin(), changes.end());
+    }
+    while (last_year_ < last_year) {
+      int32_t start = 0;
+      std::vector<transition> changes = learn(++last_year_, &start);
+      changes_.insert(changes_.end(), changes.begin(), changes.end());
+    }
+    covered_from_ = cal::days_from_civil(first_year_, 1, 1) * seconds_per_day;
+    covered_to_ = cal::days_from_civil(last_year_ + 1, 1, 1) * seconds_per_day;
   }
 
  private:
-  struct year_entry {
-    int32_t start_offset = 0;
-    std::vector<transition> changes;  // sorted
+  // The part of the gaps that lies on one day of month, as times of day, and the months where it
+  // does (sorted).
+  struct gap_hours {
+    int64_t from;
+    int64_t to;
+    std::vector<int64_t> months;
   };
-
-  static int64_t year_number(int64_t u) noexcept { return civil_from_days(floor_div(u, seconds_per_day)).year; }
-
-  int32_t offset_locked(int64_t u) COMRT_REQUIRES(mutex_) {
-    const year_entry& y = entry(year_number(u));
-    int32_t offset = y.start_offset;
-    for (const transition& t : y.changes) {
-      if (t.at > u) break;
-      offset = t.after;
-    }
-    return offset;
-  }
-
-  // A change at the first second of a year is kept with the year before. The years are walked in
-  // order, learning those not yet known.
-  template <class F>
-  void walk(int64_t from, int64_t to, F&& visit) COMRT_REQUIRES(mutex_) {
-    const int64_t first_year = year_number(from) - 1;
-    const int64_t last_year = year_number(to);
-    auto it = years_.lower_bound(first_year);
-    for (int64_t year = first_year; year <= last_year; ++year, ++it) {
-      if (it == years_.end() || it->first != year) it = years_.emplace_hint(it, year, fill(year));
-      for (const transition& t : it->second.changes) {
-        if (t.at >= from && t.at <= to) visit(t);
-      }
-    }
-  }
 
   static int32_t sample(int64_t u) noexcept {
     std::tm tm{};
     return comrt::detail::local_tm(u, tm) ? static_cast<int32_t>(tm.tm_gmtoff) : 0;
   }
 
-  const year_entry& entry(int64_t year) COMRT_REQUIRES(mutex_) {
-    if (last_ && last_year_ == year) return *last_;
-    auto it = years_.find(year);
-    if (it == years_.end()) it = years_.emplace(year, fill(year)).first;
-    last_year_ = year;
-    last_ = &it->second;
-    return *last_;
-  }
-
-  static year_entry fill(int64_t year) {
-    year_entry e;
-    const int64_t begin = days_from_civil(year, 1, 1) * seconds_per_day;
-    const int64_t end = days_from_civil(year + 1, 1, 1) * seconds_per_day;
-    e.start_offset = sample(begin);
-    int32_t previous = e.start_offset;
+  // The changes in (first second of the year, first second of the next year], indexing the gaps.
+  std::vector<transition> learn(int64_t year, int32_t* start_offset) {
+    std::vector<transition> changes;
+    const int64_t begin = cal::days_from_civil(year, 1, 1) * seconds_per_day;
+    const int64_t end = cal::days_from_civil(year + 1, 1, 1) * seconds_per_day;
+    *start_offset = sample(begin);
+    int32_t previous = *start_offset;
     for (int64_t at = begin; at < end;) {
       const int64_t next = std::min(at + seconds_per_day, end);
       if (sample(next) == previous) {
@@ -214,27 +165,80 @@ class zone_offsets {
         (sample(mid) == previous ? lo : hi) = mid;
       }
       const int32_t after = sample(hi);
-      e.changes.push_back({hi, previous, after});
+      changes.push_back({hi, previous, after});
+      if (after > previous) index_gap(hi + previous, hi + after);
       previous = after;
       at = hi;
     }
-    return e;
+    return changes;
   }
 
-  comrt::mutex mutex_;
-  std::map<int64_t, year_entry> years_ COMRT_GUARDED_BY(mutex_);
-  const year_entry* last_ COMRT_GUARDED_BY(mutex_) = nullptr;  // the entry looked up last, and its year
-  int64_t last_year_ COMRT_GUARDED_BY(mutex_) = 0;
+  // Files the skipped readings [lo, hi) under each day of month they touch.
+  void index_gap(int64_t lo, int64_t hi) {
+    for (int64_t day = day_number(lo); day * seconds_per_day < hi; ++day) {
+      const int64_t start = day * seconds_per_day;
+      const cal::civil_date date = cal::civil_from_days(day);
+      const int64_t from = std::max(lo, start) - start;
+      const int64_t to = std::min(hi, start + seconds_per_day) - start;
+      std::vector<gap_hours>& hours = gaps_by_day_[date.day];
+      auto g = std::find_if(hours.begin(), hours.end(), [&](const gap_hours& h) { return h.from == from && h.to == to; });
+      if (g == hours.end()) g = hours.insert(hours.end(), gap_hours{from, to, {}});
+      const int64_t m = month_index(date.year, date.month);
+      g->months.insert(std::lower_bound(g->months.begin(), g->months.end(), m), m);
+    }
+  }
+
+  int64_t first_year_ = 0;
+  int64_t last_year_ = -1;  // below first_year_: nothing learnt yet
+  int64_t covered_from_ = 0;
+  int64_t covered_to_ = 0;
+  int32_t start_offset_ = 0;         // in force at the first second of first_year_
+  std::vector<transition> changes_;  // sorted
+  std::array<std::vector<gap_hours>, 32> gaps_by_day_;
 };
 
-// from_calendar_fields with the zone already looked up (none for the local clock).
-HRESULT stored_time_of(const SYSTEMTIME& fields, zone_offsets* zone, int64_t* out) {
+// The table of the zone that TZ names, behind its lock.
+class zone_offsets {
+ public:
+  static zone_offsets& current() {
+    // The zone looked up last on this thread, while TZ stays the same.
+    struct last_lookup {
+      std::string tz;
+      bool tz_set = false;
+      zone_offsets* zone = nullptr;
+    };
+    thread_local last_lookup last;
+    const char* tz = std::getenv("TZ");
+    if (last.zone && last.tz_set == (tz != nullptr) && (!tz || last.tz == tz)) return *last.zone;
+    static comrt::mutex zones_mutex;
+    static std::map<std::string, std::unique_ptr<zone_offsets>> zones COMRT_GUARDED_BY(zones_mutex);
+    comrt::lock_guard guard(zones_mutex);
+    auto& zone = zones[tz ? std::string("=") + tz : std::string()];
+    if (!zone) zone = std::make_unique<zone_offsets>();
+    last = {tz ? tz : "", tz != nullptr, zone.get()};
+    return *zone;
+  }
+
+  // Runs f(zone_table&) under the lock.
+  template <class F>
+  auto with_table(F&& f) {
+    comrt::lock_guard guard(mutex_);
+    return f(table_);
+  }
+
+ private:
+  comrt::mutex mutex_;
+  zone_table table_ COMRT_GUARDED_BY(mutex_);
+};
+
+// from_calendar_fields with the zone's table at hand (none for the local clock).
+HRESULT stored_time_of(const SYSTEMTIME& fields, zone_table* zone, int64_t* out) {
   if (fields.wYear < 1900) {
     *out = 0;
     return S_OK;
   }
   if (!fields_in_range(fields)) return E_FAIL;
-  const int64_t w = wall_seconds(fields);
+  const int64_t w = cal::seconds_from_fields(fields);
   const int64_t t = zone ? zone->instant_of(w) : w;
   if (!comrt::in_crt_range(t)) return E_INVALIDARG;
   *out = t;
@@ -242,68 +246,54 @@ HRESULT stored_time_of(const SYSTEMTIME& fields, zone_offsets* zone, int64_t* ou
 }
 
 // ---------------------------------------------------------------------------------------------
-// The clocks' conversions, answered from the kept offsets where the answer is certain and from the
+// The clocks' conversions, answered from the zone's table where the answer is certain and from the
 // C library otherwise. Both give exactly the results of calendar_fields / from_calendar_fields.
 
 class month_calendar {
  public:
-  explicit month_calendar(bool utc) : zone_(utc ? &zone_offsets::current() : nullptr) {}
+  explicit month_calendar(zone_table* zone) noexcept : zone_(zone) {}
 
   std::optional<SYSTEMTIME> fields(int64_t t) const {
     if (!comrt::in_crt_range(t)) return calendar_fields(t, zone_ != nullptr);
-    return wall_fields(zone_ ? t + zone_->offset_at(t) : t);
+    return cal::fields_from_seconds(zone_ ? t + zone_->offset_at(t) : t, 0);
   }
 
   HRESULT from_fields(const SYSTEMTIME& f, int64_t* out) const { return stored_time_of(f, zone_, out); }
 
-  // Moves on from t, whose fields are f (day of month at most 28, so no month shortens it), by as
-  // many whole months as keep the value at or below `limit` and pass no change of the zone's offset.
-  // Nothing when not even one month can be skipped that way.
+  // Moves on from t, whose fields are f, by as many whole months as the month-by-month walk would
+  // take without moving the date: keeping the value at or below `limit`, stopping before the first
+  // month that lacks the day and before the first whose reading the clock skips. Nothing when not
+  // even one month can be skipped that way.
   std::optional<int64_t> skip_months(const SYSTEMTIME& f, int64_t t, int64_t limit) const {
     if (t < 0 || f.wYear < 1970) return std::nullopt;
     limit = std::min(limit, comrt::crt_time_max);
-    const int64_t first_month = f.wYear * int64_t{12} + (f.wMonth - 1);
+    const int64_t first = month_index(f.wYear, f.wMonth);
+    const unsigned day = f.wDay;
     const int64_t tod = time_of_day(f);
-    const auto wall_of = [&](int64_t k) {
-      const int64_t m = first_month + k;
-      return wall_seconds(floor_div(m, 12), m - floor_div(m, 12) * 12 + 1, f.wDay, tod);
-    };
-    const auto months_to = [&](int64_t w) {
-      const civil_date c = civil_from_days(floor_div(w, seconds_per_day));
-      return c.year * 12 + (c.month - 1) - first_month;
-    };
-    if (!zone_) {
-      int64_t k = months_to(limit);
-      if (wall_of(k) > limit) --k;
-      if (k < 1) return std::nullopt;
-      return wall_of(k);
-    }
-    constexpr int64_t reach = 2 * seconds_per_day;
-    int64_t k = months_to(limit + reach);
-    if (k < 1) return std::nullopt;
-    // A month whose reading falls into a gap or an overlap of the offsets is stepped on its own
-    // (a gap moves the time of day for the months after it): stop before the first one.
-    zone_->for_each_change(t - reach, limit + reach, [&](const transition& c) {
-      const int64_t lo = c.at + std::min(c.before, c.after);
-      const int64_t hi = c.at + std::max(c.before, c.after);
-      // Readings of the months all show the time of day tod: a window shorter than a day that
-      // does not cover it holds none of them.
-      const int64_t from_tod = lo - floor_div(lo, seconds_per_day) * seconds_per_day;
-      const int64_t into = tod - from_tod + (tod < from_tod ? seconds_per_day : 0);
-      if (hi - lo < seconds_per_day && into >= hi - lo) return;
-      for (const int64_t m : {months_to(lo), months_to(hi - 1)}) {
-        if (m >= 1 && m <= k && wall_of(m) >= lo && wall_of(m) < hi) k = m - 1;
+    int64_t k = month_at(zone_ ? limit + reach : limit) - first;
+    // A day up to 28 is in every month; a later one is missing within two years.
+    if (day > 28) {
+      for (int64_t m = 1; m <= k && m <= 24; ++m) {
+        if (day > cal::days_in_month(year_of_month(first + m), month_of_month(first + m))) k = m - 1;
       }
-    });
+    }
+    if (!zone_) {
+      if (k >= 1 && reading_of(first + k, day, tod) > limit) --k;
+      if (k < 1) return std::nullopt;
+      return reading_of(first + k, day, tod);
+    }
+    if (k < 1) return std::nullopt;
+    zone_->cover(t - reach, limit + reach);
+    if (const std::optional<int64_t> gap = zone_->first_gap_month(day, tod, first + 1, first + k))
+      k = *gap - first - 1;
     for (; k >= 1; --k) {
-      const int64_t u = zone_->instant_of(wall_of(k));
-      if (u <= limit) return u;
+      if (const int64_t u = zone_->instant_of(reading_of(first + k, day, tod)); u <= limit) return u;
     }
     return std::nullopt;
   }
 
  private:
-  zone_offsets* zone_;
+  zone_table* zone_;
 };
 
 // base + k * step for the first k >= 1 that is not below now (base <= now, step > 0). The result
@@ -330,17 +320,16 @@ next_result weekly(int64_t base, int64_t now, int32_t mask, bool utc) {
   }
 }
 
-next_result monthly(int64_t base, int64_t now, bool utc) {
-  const month_calendar calendar(utc);
+next_result monthly_walk(int64_t base, int64_t now, zone_table* zone) {
+  const month_calendar calendar(zone);
   int64_t t = base;
   bool skipped = false;
   while (t <= now) {
     std::optional<SYSTEMTIME> f = calendar.fields(t);
     if (!f) return {S_OK, t};
-    // A day of month up to 28 exists in every month, so whole months can be skipped at once (right
-    // after a skip, the next month is the last step); a later day is stepped month by month until
-    // a short month has moved it.
-    if (f->wDay <= 28 && !skipped) {
+    // Whole months are skipped at once up to a month that would move the date; that month (or the
+    // one past now) is then stepped on its own, and the skipping goes on from where it lands.
+    if (!skipped) {
       if (const std::optional<int64_t> to = calendar.skip_months(*f, t, now)) {
         t = *to;
         skipped = true;
@@ -358,6 +347,11 @@ next_result monthly(int64_t base, int64_t now, bool utc) {
     if (FAILED(hr)) return {hr, std::nullopt};
   }
   return {S_OK, t};
+}
+
+next_result monthly(int64_t base, int64_t now, bool utc) {
+  if (!utc) return monthly_walk(base, now, nullptr);
+  return zone_offsets::current().with_table([&](zone_table& zone) { return monthly_walk(base, now, &zone); });
 }
 
 }  // namespace
@@ -435,7 +429,8 @@ std::optional<SYSTEMTIME> calendar_fields(int64_t t, bool utc) noexcept {
 
 HRESULT from_calendar_fields(const SYSTEMTIME& fields, bool utc, int64_t* out) noexcept {
   try {
-    return stored_time_of(fields, utc ? &zone_offsets::current() : nullptr, out);
+    if (!utc) return stored_time_of(fields, nullptr, out);
+    return zone_offsets::current().with_table([&](zone_table& zone) { return stored_time_of(fields, &zone, out); });
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
   }
