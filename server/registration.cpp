@@ -20,41 +20,24 @@ constexpr char16_t kAppName[] = u"Scheduler";
 constexpr char16_t kAppModuleKey[] = u"AppID\\Scheduler.dll";
 constexpr char16_t kThreadingModel[] = u"Both";
 
-void check_registry(LONG status) {
-  if (status != ERROR_SUCCESS) comrt::throw_hresult(HRESULT_FROM_WIN32(status));
-}
+[[noreturn]] void throw_registry_status(LONG status) { comrt::throw_hresult(HRESULT_FROM_WIN32(status)); }
+
+// Registry failures end the operation with the registry's own status.
+constexpr comrt::registry_writer registry(&throw_registry_status);
 
 HKEY scope_root(bool per_user) noexcept { return per_user ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE; }
-
-unique_hkey create_key(HKEY parent, const std::u16string& path) {
-  unique_hkey key;
-  check_registry(RegCreateKeyExW(parent, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
-                                 key.put(), nullptr));
-  return key;
-}
-
-void set_text(HKEY key, const char16_t* name, std::u16string_view text) {
-  const std::u16string data(text);
-  check_registry(RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
-                                static_cast<DWORD>((data.size() + 1) * sizeof(char16_t))));
-}
-
-// Creates parent\path with a default value.
-void write_key(HKEY parent, const std::u16string& path, std::u16string_view value) {
-  set_text(create_key(parent, path).get(), nullptr, value);
-}
 
 // Removes parent\path with everything below it; a missing key is not an error.
 void remove_tree(HKEY parent, const std::u16string& path) {
   const LONG status = RegDeleteTreeW(parent, path.c_str());
-  if (status != ERROR_FILE_NOT_FOUND) check_registry(status);
+  if (status != ERROR_FILE_NOT_FOUND) registry.check(status);
 }
 
 bool key_exists(HKEY parent, const std::u16string& path) {
   unique_hkey key;
   const LONG status = RegOpenKeyExW(parent, path.c_str(), 0, KEY_READ, key.put());
   if (status == ERROR_FILE_NOT_FOUND) return false;
-  check_registry(status);
+  registry.check(status);
   return true;
 }
 
@@ -74,25 +57,25 @@ void register_class(HKEY classes, const class_entry& c, const std::u16string& li
   const std::u16string prog_id(c.prog_id);
   const std::u16string vi_prog_id(c.vi_prog_id);
 
-  write_key(classes, prog_id, text);
-  write_key(classes, prog_id + u"\\CLSID", clsid);
-  write_key(classes, vi_prog_id, text);
-  write_key(classes, vi_prog_id + u"\\CLSID", clsid);
-  write_key(classes, vi_prog_id + u"\\CurVer", prog_id);
+  registry.write_key(classes, prog_id, text);
+  registry.write_key(classes, prog_id + u"\\CLSID", clsid);
+  registry.write_key(classes, vi_prog_id, text);
+  registry.write_key(classes, vi_prog_id + u"\\CLSID", clsid);
+  registry.write_key(classes, vi_prog_id + u"\\CurVer", prog_id);
 
   // The class's own key is written afresh, so nothing of an earlier registration lingers.
   const std::u16string key = clsid_key(c);
   remove_tree(classes, key);
-  write_key(classes, key, text);
+  registry.write_key(classes, key, text);
   if (c.registers_prog_id_keys) {
-    write_key(classes, key + u"\\ProgID", prog_id);
-    write_key(classes, key + u"\\VersionIndependentProgID", vi_prog_id);
+    registry.write_key(classes, key + u"\\ProgID", prog_id);
+    registry.write_key(classes, key + u"\\VersionIndependentProgID", vi_prog_id);
   }
-  create_key(classes, key + u"\\Programmable");
-  const unique_hkey server = create_key(classes, key + u"\\InprocServer32");
-  set_text(server.get(), nullptr, library);
-  set_text(server.get(), u"ThreadingModel", kThreadingModel);
-  write_key(classes, key + u"\\TypeLib", comrt::to_u16string(LIBID_Scheduler));
+  registry.create_key(classes, key + u"\\Programmable");
+  const unique_hkey server = registry.create_key(classes, key + u"\\InprocServer32");
+  registry.set_string(server.get(), nullptr, library);
+  registry.set_string(server.get(), u"ThreadingModel", kThreadingModel);
+  registry.write_key(classes, key + u"\\TypeLib", comrt::to_u16string(LIBID_Scheduler));
 }
 
 void unregister_class(HKEY classes, const class_entry& c) {
@@ -167,26 +150,31 @@ registrar::registrar(std::u16string library, std::span<const class_entry> classe
 HRESULT registrar::register_server() const noexcept {
   return comrt::boundary([&] {
     const bool user = per_user();
-    const unique_hkey classes = create_key(scope_root(user), u"Software\\Classes");
+    // All entries are written to the store at once, when the batch ends.
+    comrt::registry_batch batch(scope_root(user));
+    const unique_hkey classes = registry.create_key(scope_root(user), u"Software\\Classes");
     const std::u16string app_id = comrt::to_u16string(kAppId);
-    write_key(classes.get(), u"AppID\\" + app_id, kAppName);
-    set_text(create_key(classes.get(), kAppModuleKey).get(), u"AppID", app_id);
+    registry.write_key(classes.get(), u"AppID\\" + app_id, kAppName);
+    registry.set_string(registry.create_key(classes.get(), kAppModuleKey).get(), u"AppID", app_id);
     for (const class_entry& c : classes_) register_class(classes.get(), c, library_);
     register_type_library(library_, user);
+    registry.check(batch.end());
   });
 }
 
 HRESULT registrar::unregister_server() const noexcept {
   return comrt::boundary([&] {
     const bool user = per_user();
+    comrt::registry_batch batch(scope_root(user));
     unique_hkey classes;
     const LONG status = RegOpenKeyExW(scope_root(user), u"Software\\Classes", 0, KEY_ALL_ACCESS, classes.put());
     if (status == ERROR_FILE_NOT_FOUND) return;  // nothing was ever registered in this scope
-    check_registry(status);
+    registry.check(status);
     for (const class_entry& c : classes_) unregister_class(classes.get(), c);
     unregister_type_library(classes.get(), user);
     remove_tree(classes.get(), u"AppID\\" + comrt::to_u16string(kAppId));
     remove_tree(classes.get(), kAppModuleKey);
+    registry.check(batch.end());
   });
 }
 

@@ -20,10 +20,12 @@ constexpr GUID proxy_stub_dispatch{0x00020420, 0x0000, 0x0000, {0xC0, 0x00, 0x00
 enum class scope { machine, user };
 
 // A failing registry call ends the operation with TYPE_E_REGISTRYACCESS.
-void check_registry(LONG status) {
+[[noreturn]] void throw_registry_status(LONG status) {
   if (status == ERROR_NOT_ENOUGH_MEMORY || status == ERROR_OUTOFMEMORY) throw_hresult(E_OUTOFMEMORY);
-  if (status != ERROR_SUCCESS) throw_hresult(TYPE_E_REGISTRYACCESS);
+  throw_hresult(TYPE_E_REGISTRYACCESS);
 }
+
+constexpr registry_writer registry(&throw_registry_status);
 
 std::u16string hex(uint32_t v) {
   static constexpr char16_t digits[] = u"0123456789abcdef";
@@ -58,36 +60,15 @@ std::u16string platform_key(SYSKIND kind) {
 
 std::u16string type_library_key(const GUID& libid) { return u"TypeLib\\" + to_u16string(libid); }
 
+HKEY scope_root(scope s) noexcept { return s == scope::machine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER; }
+
 // The classes key of the scope, created when `create` is set; empty when it does not exist.
 unique_hkey open_classes(scope s, bool create) {
-  const HKEY root = s == scope::machine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
+  if (create) return registry.create_key(scope_root(s), u"Software\\Classes");
   unique_hkey key;
-  if (create) {
-    check_registry(RegCreateKeyExW(root, u"Software\\Classes", 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                                   nullptr, key.put(), nullptr));
-  } else {
-    const LONG status = RegOpenKeyExW(root, u"Software\\Classes", 0, KEY_ALL_ACCESS, key.put());
-    if (status != ERROR_FILE_NOT_FOUND) check_registry(status);
-  }
+  const LONG status = RegOpenKeyExW(scope_root(s), u"Software\\Classes", 0, KEY_ALL_ACCESS, key.put());
+  if (status != ERROR_FILE_NOT_FOUND) registry.check(status);
   return key;
-}
-
-unique_hkey create_key(HKEY parent, const std::u16string& path) {
-  unique_hkey key;
-  check_registry(RegCreateKeyExW(parent, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
-                                 key.put(), nullptr));
-  return key;
-}
-
-void set_string(HKEY key, const char16_t* name, std::u16string_view text) {
-  const std::u16string data(text);
-  check_registry(RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
-                                static_cast<DWORD>((data.size() + 1) * sizeof(char16_t))));
-}
-
-// Creates `path` under `parent` with its default value.
-void write_key(HKEY parent, const std::u16string& path, std::u16string_view value) {
-  set_string(create_key(parent, path).get(), nullptr, value);
 }
 
 // A string value, or nullopt when the key or value is missing or not a string.
@@ -126,7 +107,7 @@ std::vector<std::u16string> subkeys(HKEY parent, const std::u16string& path) {
     DWORD length = 256;
     const LONG status = RegEnumKeyExW(key.get(), i, name, &length, nullptr, nullptr, nullptr, nullptr);
     if (status == ERROR_NO_MORE_ITEMS) break;
-    check_registry(status);
+    registry.check(status);
     names.emplace_back(name, length);
   }
   return names;
@@ -137,7 +118,19 @@ bool has_subkeys(HKEY parent, const std::u16string& path) { return !subkeys(pare
 // Deletes a key that has no subkeys; a missing key is not an error.
 void delete_key(HKEY parent, const std::u16string& path) {
   const LONG status = RegDeleteKeyW(parent, path.c_str());
-  if (status != ERROR_FILE_NOT_FOUND) check_registry(status);
+  if (status != ERROR_FILE_NOT_FOUND) registry.check(status);
+}
+
+// Runs f inside the error boundary with the scope's store in one batch, so that its changes are
+// written to the store together when it returns.
+template <class F>
+HRESULT batched(scope s, F&& f) noexcept {
+  return boundary([&]() -> HRESULT {
+    registry_batch batch(scope_root(s));
+    const HRESULT hr = f();
+    registry.check(batch.end());
+    return hr;
+  });
 }
 
 struct library_identity {
@@ -173,16 +166,16 @@ void register_interface(HKEY classes, ITypeInfo* type_info, const std::u16string
   check_hresult(type_info->GetDocumentation(MEMBERID_NIL, name.put(), nullptr, nullptr, nullptr));
 
   const std::u16string key = u"Interface\\" + to_u16string(a.guid);
-  write_key(classes, key, name.view());
+  registry.write_key(classes, key, name.view());
   const bool dispatch_only = a.typekind == TKIND_DISPATCH && !dual;
-  write_key(classes, key + u"\\ProxyStubClsid32", to_u16string(dispatch_only ? proxy_stub_dispatch : proxy_stub_dual));
-  const unique_hkey typelib = create_key(classes, key + u"\\TypeLib");
-  set_string(typelib.get(), nullptr, libid_text);
-  set_string(typelib.get(), u"Version", version);
+  registry.write_key(classes, key + u"\\ProxyStubClsid32", to_u16string(dispatch_only ? proxy_stub_dispatch : proxy_stub_dual));
+  const unique_hkey typelib = registry.create_key(classes, key + u"\\TypeLib");
+  registry.set_string(typelib.get(), nullptr, libid_text);
+  registry.set_string(typelib.get(), u"Version", version);
 }
 
 HRESULT register_type_library(scope s, ITypeLib* library, LPCOLESTR full_path, LPCOLESTR help_dir) noexcept {
-  return boundary([&]() -> HRESULT {
+  return batched(s, [&]() -> HRESULT {
     if (!library || !full_path) return E_INVALIDARG;
     const library_identity id = identify(library);
     const std::u16string libid_text = to_u16string(id.attr.guid);
@@ -190,11 +183,11 @@ HRESULT register_type_library(scope s, ITypeLib* library, LPCOLESTR full_path, L
     const std::u16string version_key = type_library_key(id.attr.guid) + u"\\" + version;
 
     const unique_hkey classes = open_classes(s, true);
-    write_key(classes.get(), version_key, id.doc.empty() ? id.name.view() : id.doc.view());
-    write_key(classes.get(), version_key + u"\\" + hex(id.attr.lcid) + u"\\" + platform_key(id.attr.syskind),
+    registry.write_key(classes.get(), version_key, id.doc.empty() ? id.name.view() : id.doc.view());
+    registry.write_key(classes.get(), version_key + u"\\" + hex(id.attr.lcid) + u"\\" + platform_key(id.attr.syskind),
               full_path);
-    write_key(classes.get(), version_key + u"\\FLAGS", decimal(id.attr.wLibFlags));
-    write_key(classes.get(), version_key + u"\\HELPDIR", help_dir ? std::u16string_view(help_dir) : u"");
+    registry.write_key(classes.get(), version_key + u"\\FLAGS", decimal(id.attr.wLibFlags));
+    registry.write_key(classes.get(), version_key + u"\\HELPDIR", help_dir ? std::u16string_view(help_dir) : u"");
 
     const UINT count = library->GetTypeInfoCount();
     for (UINT i = 0; i < count; ++i) {
@@ -208,7 +201,7 @@ HRESULT register_type_library(scope s, ITypeLib* library, LPCOLESTR full_path, L
 
 HRESULT unregister_type_library(scope s, REFGUID libid, WORD major, WORD minor, LCID lcid,
                                 SYSKIND syskind) noexcept {
-  return boundary([&]() -> HRESULT {
+  return batched(s, [&]() -> HRESULT {
     const std::u16string library_key = type_library_key(libid);
     const std::u16string version = version_text(major, minor);
     const std::u16string version_key = library_key + u"\\" + version;

@@ -617,3 +617,32 @@ COMRT_API LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, DWORD
     return copy_data(found.data.data(), found.data.size(), lpData, lpcbData);
   });
 }
+
+COMRT_API LONG RtRegBeginBatch(HKEY hKey) {
+  return comrt::win32_boundary([&]() -> LONG {
+    const auto k = resolve(hKey);
+    if (!k) return ERROR_INVALID_HANDLE;
+    // Always in the same order (the user's store first), so two batches cannot wait for each other.
+    const std::vector<source> sources = sources_of(*k);
+    for (size_t i = 0; i < sources.size(); ++i) {
+      if (const LONG r = sources[i].h->begin_batch(); r != ERROR_SUCCESS) {
+        while (i-- > 0) static_cast<void>(sources[i].h->end_batch());
+        return r;
+      }
+    }
+    return ERROR_SUCCESS;
+  });
+}
+
+COMRT_API LONG RtRegEndBatch(HKEY hKey) {
+  return comrt::win32_boundary([&]() -> LONG {
+    const auto k = resolve(hKey);
+    if (!k) return ERROR_INVALID_HANDLE;
+    const std::vector<source> sources = sources_of(*k);
+    LONG result = ERROR_SUCCESS;
+    for (auto it = sources.rbegin(); it != sources.rend(); ++it) {
+      if (const LONG r = it->h->end_batch(); result == ERROR_SUCCESS) result = r;
+    }
+    return result;
+  });
+}

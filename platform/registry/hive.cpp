@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <map>
 #include <new>
@@ -69,23 +70,38 @@ LONG write_all(int fd, std::string_view data) {
   return ERROR_SUCCESS;
 }
 
-// Holds an exclusive flock(2) on a lock file until destroyed (closing the descriptor releases it).
-class file_lock {
- public:
-  LONG acquire(const std::string& lock_file, mode_t mode) {
-    fd_.reset(::open(lock_file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, mode));
-    if (!fd_) return last_error(ERROR_CANTOPEN);
-    while (::flock(fd_.get(), LOCK_EX) != 0) {
-      if (errno != EINTR) return last_error(ERROR_CANTOPEN);
-    }
-    return ERROR_SUCCESS;
-  }
+}  // namespace
 
- private:
-  unique_fd fd_;
+// The batch a thread has open on a hive: the hive's mutex is held, `lock` holds the store's
+// cross-process lock, and `tree` is the working copy.
+struct hive::batch {
+  const hive* owner;
+  int depth;
+  unique_fd lock;
+  std::shared_ptr<const key> tree;
+  bool changed;
 };
 
-}  // namespace
+thread_local std::vector<std::unique_ptr<hive::batch>> hive::batches_;
+
+hive::batch* hive::own_batch() const noexcept {
+  for (const auto& b : batches_) {
+    if (b->owner == this) return b.get();
+  }
+  return nullptr;
+}
+
+// Creates the store's folder and takes an exclusive flock(2) on "<file>.lock" beside the store;
+// closing the descriptor releases it.
+LONG hive::lock_store(unique_fd& lock) {
+  if (const LONG r = make_folders(parent_of(file_), (file_mode_ & 0066) ? 0755 : 0700); r != ERROR_SUCCESS) return r;
+  lock.reset(::open((file_ + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, file_mode_));
+  if (!lock) return last_error(ERROR_CANTOPEN);
+  while (::flock(lock.get(), LOCK_EX) != 0) {
+    if (errno != EINTR) return last_error(ERROR_CANTOPEN);
+  }
+  return ERROR_SUCCESS;
+}
 
 hive::identity hive::identity_of(const struct stat& st) noexcept {
   return identity{st.st_dev, st.st_ino, st.st_size,
@@ -126,6 +142,10 @@ LONG hive::load_locked() {
 }
 
 LONG hive::read(std::shared_ptr<const key>& out) {
+  if (const batch* b = own_batch()) {
+    out = b->tree;
+    return ERROR_SUCCESS;
+  }
   lock_guard guard(mutex_);
   const LONG r = load_locked();
   if (r == ERROR_SUCCESS) out = cached_;
@@ -133,17 +153,63 @@ LONG hive::read(std::shared_ptr<const key>& out) {
 }
 
 LONG hive::modify(const mutation& change) {
+  if (batch* b = own_batch()) {
+    key copy = *b->tree;
+    bool changed = false;
+    if (const LONG r = change(copy, &changed); r != ERROR_SUCCESS || !changed) return r;
+    b->tree = std::make_shared<const key>(std::move(copy));
+    b->changed = true;
+    return ERROR_SUCCESS;
+  }
   lock_guard guard(mutex_);
-  const std::string folder = parent_of(file_);
-  if (const LONG r = make_folders(folder, (file_mode_ & 0066) ? 0755 : 0700); r != ERROR_SUCCESS) return r;
-  file_lock lock;
-  if (const LONG r = lock.acquire(file_ + ".lock", file_mode_); r != ERROR_SUCCESS) return r;
+  unique_fd lock;
+  if (const LONG r = lock_store(lock); r != ERROR_SUCCESS) return r;
   if (const LONG r = load_locked(); r != ERROR_SUCCESS) return r;
 
   key copy = *cached_;
   bool changed = false;
   if (const LONG r = change(copy, &changed); r != ERROR_SUCCESS || !changed) return r;
   return write_locked(std::move(copy));
+}
+
+// The mutex stays held from the outermost begin to its end, which the analysis cannot follow.
+LONG hive::begin_batch() COMRT_NO_THREAD_SAFETY_ANALYSIS {
+  if (batch* b = own_batch()) {
+    ++b->depth;
+    return ERROR_SUCCESS;
+  }
+  auto b = std::make_unique<batch>(batch{this, 1, unique_fd(), nullptr, false});
+  batches_.reserve(batches_.size() + 1);
+  mutex_.lock();
+  LONG r = ERROR_OUTOFMEMORY;
+  try {
+    r = lock_store(b->lock);
+    if (r == ERROR_SUCCESS) r = load_locked();
+  } catch (const std::bad_alloc&) {
+  }
+  if (r != ERROR_SUCCESS) {
+    mutex_.unlock();
+    return r;
+  }
+  b->tree = cached_;
+  batches_.push_back(std::move(b));
+  return ERROR_SUCCESS;
+}
+
+LONG hive::end_batch() COMRT_NO_THREAD_SAFETY_ANALYSIS {
+  const auto it = std::find_if(batches_.begin(), batches_.end(), [&](const auto& b) { return b->owner == this; });
+  if (it == batches_.end()) return ERROR_INVALID_PARAMETER;
+  if (--(*it)->depth > 0) return ERROR_SUCCESS;
+  const std::unique_ptr<batch> b = std::move(*it);
+  batches_.erase(it);
+  LONG r = ERROR_SUCCESS;
+  try {
+    if (b->changed) r = write_locked(key(*b->tree));
+  } catch (const std::bad_alloc&) {
+    r = ERROR_OUTOFMEMORY;
+  }
+  mutex_.unlock();
+  return r;  // the store's lock is released as the batch goes
 }
 
 // Writes the tree to a temporary file beside the store and renames it over the store. Called with

@@ -99,13 +99,21 @@ class hive {
   const std::string& file() const noexcept { return file_; }
 
   // The current tree (an empty root when the file does not exist), or a Win32 error.
-  LONG read(std::shared_ptr<const key>& out) COMRT_EXCLUDES(mutex_);
+  LONG read(std::shared_ptr<const key>& out);
 
   // Applies change to a copy of the current tree under the cross-process lock. change returns
   // ERROR_SUCCESS and sets *changed when the tree must be written, or an error that cancels the
   // change. The tree is written only when change succeeded and changed it.
   using mutation = std::function<LONG(key& root, bool* changed)>;
-  LONG modify(const mutation& change) COMRT_EXCLUDES(mutex_);
+  LONG modify(const mutation& change);
+
+  // A batch: from begin_batch to the matching end_batch on the same thread, the hive stays locked
+  // (in the process and across processes) and the thread's changes go to a working copy, which its
+  // reads see; the end writes the copy once, in the same atomic way as a single change. Other
+  // threads and processes wait for the end. Batches nest: only the outermost end writes. A thread
+  // must end every batch it began.
+  LONG begin_batch();
+  LONG end_batch();
 
  private:
   struct identity {
@@ -116,7 +124,13 @@ class hive {
     bool operator==(const identity&) const = default;
   };
 
+  struct batch;
+  // The batches the calling thread has open, one per hive.
+  static thread_local std::vector<std::unique_ptr<batch>> batches_;
+
   static identity identity_of(const struct stat& st) noexcept;
+  batch* own_batch() const noexcept;
+  LONG lock_store(unique_fd& lock) COMRT_REQUIRES(mutex_);
   LONG load_locked() COMRT_REQUIRES(mutex_);
   LONG write_locked(key&& root) COMRT_REQUIRES(mutex_);
 

@@ -31,6 +31,8 @@
 // otherwise (and for keys directly below the root) in the machine's.
 #pragma once
 
+#include <string>
+#include <string_view>
 #include <utility>
 
 #include "comrt/types.h"
@@ -89,6 +91,15 @@ COMRT_API LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, DWORD* lpc
 COMRT_API LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, DWORD* lpcchValueName, DWORD* lpReserved,
                              DWORD* lpType, BYTE* lpData, DWORD* lpcbData);
 
+// Batches, an extension of this runtime. RtRegBeginBatch locks the store of hKey's root (both stores
+// for HKEY_CLASSES_ROOT) until the matching RtRegEndBatch on the same thread with a key of the same
+// root. The thread's changes in between are kept in memory, where its own reads see them, and the
+// outermost end writes them all at once, as atomically as a single change, and returns the status
+// of that write. Other threads and processes wait for the end; the thread itself changes no other
+// store meanwhile. Batches nest. Without one, every change rewrites its store file.
+COMRT_API LONG RtRegBeginBatch(HKEY hKey);
+COMRT_API LONG RtRegEndBatch(HKEY hKey);
+
 // RegGetValueW flags: the accepted types (at least one), and options.
 inline constexpr DWORD RRF_RT_REG_NONE = 0x00000001;
 inline constexpr DWORD RRF_RT_REG_SZ = 0x00000002;
@@ -117,5 +128,59 @@ struct hkey_traits {
   static void close(HKEY h) noexcept { RegCloseKey(h); }
 };
 using unique_hkey = unique_handle<hkey_traits>;
+
+// A batch on the store of `root` while the object lives (see RtRegBeginBatch). When the batch cannot
+// begin, the changes are written one by one as without it.
+class registry_batch {
+ public:
+  explicit registry_batch(HKEY root) noexcept : root_(root), open_(RtRegBeginBatch(root) == ERROR_SUCCESS) {}
+  ~registry_batch() { static_cast<void>(end()); }
+  registry_batch(const registry_batch&) = delete;
+  registry_batch& operator=(const registry_batch&) = delete;
+
+  // Writes the changes: the status of the write (ERROR_SUCCESS when there was no batch).
+  LONG end() noexcept {
+    const bool was_open = std::exchange(open_, false);
+    return was_open ? RtRegEndBatch(root_) : ERROR_SUCCESS;
+  }
+
+ private:
+  HKEY root_;
+  bool open_;
+};
+
+// Writing keys and string values, as registration does. A failing call's status goes to `fail`,
+// which throws the caller's error for it.
+class registry_writer {
+ public:
+  using failure = void (*)(LONG status);
+  explicit constexpr registry_writer(failure fail) noexcept : fail_(fail) {}
+
+  void check(LONG status) const {
+    if (status != ERROR_SUCCESS) fail_(status);
+  }
+
+  unique_hkey create_key(HKEY parent, const std::u16string& path) const {
+    unique_hkey key;
+    check(RegCreateKeyExW(parent, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
+                          key.put(), nullptr));
+    return key;
+  }
+
+  // A REG_SZ value; a null name is the key's default value.
+  void set_string(HKEY key, const char16_t* name, std::u16string_view text) const {
+    const std::u16string data(text);
+    check(RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
+                         static_cast<DWORD>((data.size() + 1) * sizeof(char16_t))));
+  }
+
+  // Creates parent\path with the given default value.
+  void write_key(HKEY parent, const std::u16string& path, std::u16string_view value) const {
+    set_string(create_key(parent, path).get(), nullptr, value);
+  }
+
+ private:
+  failure fail_;
+};
 
 }  // namespace comrt
