@@ -181,7 +181,8 @@ class zone_table {
       const int64_t from = std::max(lo, start) - start;
       const int64_t to = std::min(hi, start + seconds_per_day) - start;
       std::vector<gap_hours>& hours = gaps_by_day_[date.day];
-      auto g = std::find_if(hours.begin(), hours.end(), [&](const gap_hours& h) { return h.from == from && h.to == to; });
+      auto g =
+          std::find_if(hours.begin(), hours.end(), [&](const gap_hours& h) { return h.from == from && h.to == to; });
       if (g == hours.end()) g = hours.insert(hours.end(), gap_hours{from, to, {}});
       const int64_t m = month_index(date.year, date.month);
       g->months.insert(std::lower_bound(g->months.begin(), g->months.end(), m), m);
@@ -238,7 +239,11 @@ HRESULT stored_time_of(const SYSTEMTIME& fields, zone_table* zone, int64_t* out)
     return S_OK;
   }
   if (!fields_in_range(fields)) return E_FAIL;
+  // Offsets stay within a day: a reading more than that outside the range is refused without
+  // learning the zone's offsets that far out.
+  if (fields.wYear > 3001) return E_INVALIDARG;
   const int64_t w = cal::seconds_from_fields(fields);
+  if (w < -seconds_per_day || w > comrt::crt_time_max + seconds_per_day) return E_INVALIDARG;
   const int64_t t = zone ? zone->instant_of(w) : w;
   if (!comrt::in_crt_range(t)) return E_INVALIDARG;
   *out = t;

@@ -168,7 +168,8 @@ void register_interface(HKEY classes, ITypeInfo* type_info, const std::u16string
   const std::u16string key = u"Interface\\" + to_u16string(a.guid);
   registry.write_key(classes, key, name.view());
   const bool dispatch_only = a.typekind == TKIND_DISPATCH && !dual;
-  registry.write_key(classes, key + u"\\ProxyStubClsid32", to_u16string(dispatch_only ? proxy_stub_dispatch : proxy_stub_dual));
+  registry.write_key(classes, key + u"\\ProxyStubClsid32",
+                     to_u16string(dispatch_only ? proxy_stub_dispatch : proxy_stub_dual));
   const unique_hkey typelib = registry.create_key(classes, key + u"\\TypeLib");
   registry.set_string(typelib.get(), nullptr, libid_text);
   registry.set_string(typelib.get(), u"Version", version);
@@ -185,7 +186,7 @@ HRESULT register_type_library(scope s, ITypeLib* library, LPCOLESTR full_path, L
     const unique_hkey classes = open_classes(s, true);
     registry.write_key(classes.get(), version_key, id.doc.empty() ? id.name.view() : id.doc.view());
     registry.write_key(classes.get(), version_key + u"\\" + hex(id.attr.lcid) + u"\\" + platform_key(id.attr.syskind),
-              full_path);
+                       full_path);
     registry.write_key(classes.get(), version_key + u"\\FLAGS", decimal(id.attr.wLibFlags));
     registry.write_key(classes.get(), version_key + u"\\HELPDIR", help_dir ? std::u16string_view(help_dir) : u"");
 
