@@ -7,8 +7,6 @@
 #include "comrt/dispatch.h"
 #include "comrt/variant.h"
 
-enum WidgetKind : int32_t { wkSmall = 1, wkLarge = 2 };
-
 struct IWidget : IDispatch {
   virtual HRESULT STDMETHODCALLTYPE get_Name(BSTR* p) = 0;
   virtual HRESULT STDMETHODCALLTYPE put_Name(BSTR v) = 0;
@@ -22,8 +20,6 @@ struct IWidget : IDispatch {
   virtual HRESULT STDMETHODCALLTYPE put_Created(FILETIME v) = 0;
   virtual HRESULT STDMETHODCALLTYPE get_Result(HRESULT* p) = 0;
   virtual HRESULT STDMETHODCALLTYPE put_Result(HRESULT v) = 0;
-  virtual HRESULT STDMETHODCALLTYPE get_Kind(WidgetKind* p) = 0;
-  virtual HRESULT STDMETHODCALLTYPE put_Kind(WidgetKind v) = 0;
   virtual HRESULT STDMETHODCALLTYPE get_Item(LONG index, IWidget** pp) = 0;
   virtual HRESULT STDMETHODCALLTYPE get__NewEnum(IUnknown** pp) = 0;
   virtual HRESULT STDMETHODCALLTYPE Subtract(LONG a, LONG b, LONG* difference) = 0;
@@ -64,7 +60,6 @@ struct comrt::dispatch_description<IWidget> {
         prop_get<&IWidget::get_Created>(u"Created", 6), prop_put<&IWidget::put_Created>(u"Created", 6),
         prop_get<&IWidget::get_Result, as_hresult>(u"Result", 7),
         prop_put<&IWidget::put_Result, as_hresult>(u"Result", 7),
-        prop_get<&IWidget::get_Kind>(u"Kind", 9), prop_put<&IWidget::put_Kind>(u"Kind", 9),
         prop_get<&IWidget::get_Item>(u"Item", DISPID_VALUE, {u"index"}),
         prop_get<&IWidget::get__NewEnum>(u"_NewEnum", DISPID_NEWENUM, {}, FUNCFLAG_FRESTRICTED),
         method<&IWidget::Subtract>(u"Subtract", 100, {u"a", u"b", u"difference"}),
@@ -154,22 +149,17 @@ class Gadget final : public comrt::implements<Gadget, IGadget, comrt::supports_e
   HRESULT STDMETHODCALLTYPE put_Created(FILETIME v) override { return put(created, v); }
   HRESULT STDMETHODCALLTYPE get_Result(HRESULT* p) override { return get(p, result); }
   HRESULT STDMETHODCALLTYPE put_Result(HRESULT v) override { return put(result, v); }
-  HRESULT STDMETHODCALLTYPE get_Kind(WidgetKind* p) override { return get(p, kind); }
-  HRESULT STDMETHODCALLTYPE put_Kind(WidgetKind v) override { return put(kind, v); }
   HRESULT STDMETHODCALLTYPE get_Item(LONG index, IWidget** pp) override {
-    *pp = nullptr;
-    if (index != 0 || !child) return E_INVALIDARG;
     child.copy_to(pp);
-    return S_OK;
+    return index == 0 && child ? S_OK : E_INVALIDARG;
   }
   HRESULT STDMETHODCALLTYPE get__NewEnum(IUnknown** pp) override {
     comrt::com_ptr<IUnknown>(child.get()).copy_to(pp);
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE Subtract(LONG a, LONG b, LONG* difference) override { return get(difference, a - b); }
-  HRESULT STDMETHODCALLTYPE Link(IWidget* other, LONG weight) override {
+  HRESULT STDMETHODCALLTYPE Link(IWidget* other, LONG) override {
     linked = other;
-    link_weight = weight;
     return S_OK;
   }
   // Without a path a bare status; with one, a described failure.
@@ -180,10 +170,8 @@ class Gadget final : public comrt::implements<Gadget, IGadget, comrt::supports_e
     });
   }
   HRESULT STDMETHODCALLTYPE FindById(GUID* wanted, IWidget** pp) override {
-    *pp = nullptr;
-    if (!child || !(*wanted == child_id)) return E_FAIL;
-    child.copy_to(pp);
-    return S_OK;
+    *pp = *wanted == child_id ? comrt::com_ptr<IWidget>(child).detach() : nullptr;
+    return *pp ? S_OK : E_FAIL;
   }
   HRESULT STDMETHODCALLTYPE Echo(VARIANT v, VARIANT* copy) override { return VariantCopy(copy, &v); }
   HRESULT STDMETHODCALLTYPE BrokenChild(IWidget** pp) override {
@@ -203,11 +191,9 @@ class Gadget final : public comrt::implements<Gadget, IGadget, comrt::supports_e
   GUID id{};
   FILETIME created{};
   HRESULT result = S_OK;
-  WidgetKind kind = wkSmall;
   comrt::com_ptr<IWidget> child;
   GUID child_id{};
   comrt::com_ptr<IWidget> linked;
-  LONG link_weight = 0;
 
  private:
   template <class T, class U>

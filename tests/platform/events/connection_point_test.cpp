@@ -22,24 +22,21 @@ com_ptr<FnSink> recording_sink(std::vector<int>& calls, int tag, HRESULT result 
 TEST(ConnectionPoint, KeepsCookiesSlotsAndReferencesAndItsContainerAlive) {
   const int live_before = live_objects;
   auto source = comrt::make<Source>();
-  IUnknown* const identity = source->identity();
-  auto cp = point_of(identity, IID_ITestEvents);
+  IUnknown* const src = source->identity();
+  auto cp = point_of(src, IID_ITestEvents);
   std::vector<int> calls;
-  auto a = recording_sink(calls, 1), b = recording_sink(calls, 2);
-  DWORD ca = 0, cb = 0;
-  ASSERT_EQ(cp->Advise(a->identity(), &ca), S_OK);
-  ASSERT_EQ(cp->Advise(b->identity(), &cb), S_OK);
-  EXPECT_NE(ca, cb);
+  auto a = recording_sink(calls, 1), b = recording_sink(calls, 2), c = recording_sink(calls, 3);
+  const DWORD ca = advise<ITestEvents>(src, a->identity()), cb = advise<ITestEvents>(src, b->identity());
   auto wrong = comrt::make<MockDispatchSink>();  // does not answer ITestEvents
   DWORD cookie = 99;
   EXPECT_EQ(cp->Advise(wrong->identity(), &cookie), CONNECT_E_CANNOTCONNECT);
 
-  // The connection enumerator is a snapshot holding its own references.
-  com_ptr<IEnumConnections> snapshot;
+  // The connection enumerator is a snapshot holding its own references; after an Unadvise it lists
+  // the remaining sink only, not the vacated slot before it.
+  com_ptr<IEnumConnections> snapshot, after;
   ASSERT_EQ(cp->EnumConnections(snapshot.put()), S_OK);
   EXPECT_EQ(cp->Unadvise(ca), S_OK);
   EXPECT_EQ(cp->Unadvise(ca), CONNECT_E_NOCONNECTION);
-  com_ptr<IEnumConnections> after;  // lists the remaining sink only, not the vacated slot before it
   ASSERT_EQ(cp->EnumConnections(after.put()), S_OK);
   EXPECT_EQ(after->Skip(1), S_OK);
   EXPECT_EQ(after->Skip(1), S_FALSE);
@@ -54,28 +51,22 @@ TEST(ConnectionPoint, KeepsCookiesSlotsAndReferencesAndItsContainerAlive) {
   EXPECT_EQ(ref_count(a->identity()), 1u);
 
   // A vacated slot is reused in place: the other sinks keep their order; no cookie comes back.
-  auto c = recording_sink(calls, 3);
-  DWORD cc = 0, cd_cookie = 0, ce = 0;
-  ASSERT_EQ(cp->Advise(c->identity(), &cc), S_OK);
-  ASSERT_EQ(cp->Advise(c->identity(), &cd_cookie), S_OK);
-  ASSERT_EQ(cp->Unadvise(cd_cookie), S_OK);
-  ASSERT_EQ(cp->Advise(c->identity(), &ce), S_OK);
-  for (DWORD used : {ca, cb, cc, cd_cookie}) EXPECT_NE(ce, used);
-  EXPECT_EQ(cp->Unadvise(ce), S_OK);
+  const DWORD cc = advise<ITestEvents>(src, c->identity()), newest = advise<ITestEvents>(src, c->identity());
+  ASSERT_EQ(cp->Unadvise(newest), S_OK);
+  const DWORD again = advise<ITestEvents>(src, c->identity());
+  for (DWORD used : {ca, cb, cc, newest}) EXPECT_NE(again, used);
+  EXPECT_EQ(cp->Unadvise(again), S_OK);
   source->Ping(0);
   EXPECT_EQ(calls, (std::vector<int>{3, 2}));
-
   source->point<ITestEvents>().disconnect_all();
   EXPECT_EQ(ref_count(b->identity()), 1u);
-  EXPECT_EQ(cp->Unadvise(cb), CONNECT_E_NOCONNECTION);
 
   // A point keeps its container alive and leads back to it.
   source = nullptr;
   com_ptr<IConnectionPointContainer> back;
   ASSERT_EQ(cp->GetConnectionPointContainer(back.put()), S_OK);
-  EXPECT_EQ(back.as<IUnknown>().get(), identity);
-  back = nullptr;
-  cp = nullptr;
+  EXPECT_EQ(back.as<IUnknown>().get(), src);
+  back = cp = nullptr;
   EXPECT_EQ(live_objects, live_before + 3);  // the sinks a, b and c
 }
 

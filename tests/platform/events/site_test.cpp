@@ -1,5 +1,5 @@
-// Sites and services: GetSite, QueryService passed on to the site, and the proffer to the site's
-// IProfferService (its own or one its service provider offers).
+// Sites and services: the proffer to the site's IProfferService (its own or one its service provider
+// offers), GetSite, and QueryService passed on to the site.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -40,21 +40,6 @@ class MockSite final : public comrt::implements<MockSite, IServiceProvider, IPro
   MOCK_METHOD(HRESULT, ProfferService, (REFGUID sid, IServiceProvider* provider, DWORD* cookie), (override));
   MOCK_METHOD(HRESULT, RevokeService, (DWORD cookie), (override));
 };
-
-TEST(Site, GetSiteAndQueryServiceFollowTheStoredSite) {
-  auto widget = comrt::make<Widget>();
-  void* out = nullptr;
-  EXPECT_EQ(widget->GetSite(IID_IUnknown, &out), E_FAIL);
-  EXPECT_EQ(widget->QueryService(SID_Other, IID_IUnknown, &out), E_NOINTERFACE);
-  auto site = comrt::make<MockSite>();
-  ASSERT_EQ(widget->SetSite(site->identity()), S_OK);
-  com_ptr<IServiceProvider> provider;
-  ASSERT_EQ(widget->GetSite(IID_IServiceProvider, provider.put_void()), S_OK);
-  EXPECT_EQ(provider.get(), static_cast<IServiceProvider*>(site.get()));
-  EXPECT_CALL(*site, QueryService(Eq(SID_Other), Eq(IID_ITestWidget), _)).WillOnce(Return(S_FALSE));
-  EXPECT_EQ(widget->QueryService(SID_Other, IID_ITestWidget, &out), S_FALSE);
-  ASSERT_EQ(widget->SetSite(nullptr), S_OK);
-}
 
 TEST(ProfferedSite, IsProfferedWhileSetAndRevokedWhenCleared) {
   auto widget = comrt::make<ProfferedWidget>();
