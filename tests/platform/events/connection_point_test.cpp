@@ -66,7 +66,8 @@ TEST(ConnectionPoint, KeepsCookiesSlotsAndReferencesAndItsContainerAlive) {
   com_ptr<IConnectionPointContainer> back;
   ASSERT_EQ(cp->GetConnectionPointContainer(back.put()), S_OK);
   EXPECT_EQ(back.as<IUnknown>().get(), src);
-  back = cp = nullptr;
+  back = nullptr;
+  cp = nullptr;
   EXPECT_EQ(live_objects, live_before + 3);  // the sinks a, b and c
 }
 
