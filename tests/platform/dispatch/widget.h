@@ -1,5 +1,5 @@
-// A dual test interface pair (IGadget derives from IWidget) with members of every mapped type, its
-// description and type library, and an object that implements it.
+// A dual test interface with members of every mapped type, its description and type library, and an
+// object that implements it.
 #pragma once
 
 #include <string>
@@ -26,16 +26,11 @@ struct IWidget : IDispatch {
   virtual HRESULT STDMETHODCALLTYPE Link(IWidget* other, LONG weight) = 0;
   virtual HRESULT STDMETHODCALLTYPE Fail(BSTR path) = 0;
   virtual HRESULT STDMETHODCALLTYPE FindById(GUID* id, IWidget** pp) = 0;
-  virtual HRESULT STDMETHODCALLTYPE Echo(VARIANT v, VARIANT* copy) = 0;
   virtual HRESULT STDMETHODCALLTYPE BrokenChild(IWidget** pp) = 0;
   virtual HRESULT STDMETHODCALLTYPE Find(BSTR name, VARIANT start, VARIANT count, LONG* missing) = 0;
-};
-COMRT_INTERFACE_ID(IWidget, IDispatch, 0x5D0C1A10, 0x2B3C, 0x4D5E, 0x8F, 0x90, 0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0xF6)
-
-struct IGadget : IWidget {
   virtual HRESULT STDMETHODCALLTYPE get_Extra(LONG* p) = 0;
 };
-COMRT_INTERFACE_ID(IGadget, IWidget, 0x5D0C1A11, 0x2B3C, 0x4D5E, 0x8F, 0x90, 0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0xF6)
+COMRT_INTERFACE_ID(IWidget, IDispatch, 0x5D0C1A10, 0x2B3C, 0x4D5E, 0x8F, 0x90, 0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0xF6)
 
 // An outgoing dispinterface and a plain vtable interface, for the type library.
 struct _IWidgetEvents : IDispatch {};
@@ -47,6 +42,10 @@ COMRT_INTERFACE_ID(IWidgetCallback, IUnknown, 0x5D0C1A13, 0x2B3C, 0x4D5E, 0x8F, 
 
 inline constexpr GUID LIBID_Widgets{0x5D0C1A20, 0x2B3C, 0x4D5E, {0x8F, 0x90, 0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0xF6}};
 inline constexpr CLSID CLSID_Gadget{0x5D0C1A30, 0x2B3C, 0x4D5E, {0x8F, 0x90, 0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0xF6}};
+
+namespace widgets {
+const comrt::library_info& library();
+}
 
 template <>
 struct comrt::dispatch_description<IWidget> {
@@ -66,23 +65,9 @@ struct comrt::dispatch_description<IWidget> {
         method<&IWidget::Link>(u"Link", 101, {u"other", u"weight"}),
         method<&IWidget::Fail>(u"Fail", 102, {u"path"}),
         method<&IWidget::FindById>(u"FindById", 103, {u"id"}),
-        method<&IWidget::Echo>(u"Echo", 104, {u"value"}),
         method<&IWidget::BrokenChild>(u"BrokenChild", 105),
         method<&IWidget::Find, deduced, optional, optional>(u"Find", 106, {u"name", u"start", u"count", u"missing"}),
-    }};
-    return info;
-  }
-};
-
-namespace widgets {
-const comrt::library_info& library();
-}
-
-template <>
-struct comrt::dispatch_description<IGadget> {
-  static const interface_info& get() {
-    static const interface_info info{IID_IGadget, u"IGadget", describe<IWidget>(), {
-        prop_get<&IGadget::get_Extra>(u"Extra", 200),
+        prop_get<&IWidget::get_Extra>(u"Extra", 200),
     }};
     return info;
   }
@@ -114,9 +99,9 @@ inline const comrt::library_info& library() {
   using namespace comrt;
   static const library_info info{
       LIBID_Widgets, u"Widgets", 1, 0,
-      {describe<IWidget>(), describe<IGadget>()},
+      {describe<IWidget>()},
       {coclass_info{CLSID_Gadget, u"Gadget", {
-          {describe<IGadget>(), IMPLTYPEFLAG_FDEFAULT},
+          {describe<IWidget>(), IMPLTYPEFLAG_FDEFAULT},
           {describe<_IWidgetEvents>(), IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE},
           {describe<IWidgetCallback>(), IMPLTYPEFLAG_FSOURCE},
       }}},
@@ -130,15 +115,11 @@ inline ULONG ref_count(IUnknown* p) {
 }
 
 // The implementation: plain fields behind the interface methods.
-class Gadget final : public comrt::implements<Gadget, IGadget, comrt::supports_error_info> {
+class Gadget final : public comrt::implements<Gadget, IWidget, comrt::supports_error_info> {
  public:
   static constexpr const CLSID& class_id = CLSID_Gadget;
-  HRESULT STDMETHODCALLTYPE get_Name(BSTR* p) override {
-    return comrt::boundary([&] { *comrt::init_out(p) = comrt::bstr(name).detach(); });
-  }
-  HRESULT STDMETHODCALLTYPE put_Name(BSTR v) override {
-    return comrt::boundary([&] { name = comrt::bstr_view(v); });
-  }
+  HRESULT STDMETHODCALLTYPE get_Name(BSTR* p) override { return get(p, comrt::bstr(name).detach()); }
+  HRESULT STDMETHODCALLTYPE put_Name(BSTR v) override { return put(name, std::u16string(comrt::bstr_view(v))); }
   HRESULT STDMETHODCALLTYPE get_Count(LONG* p) override { return get(p, count); }
   HRESULT STDMETHODCALLTYPE put_Count(LONG v) override { return put(count, v); }
   HRESULT STDMETHODCALLTYPE get_Started(DATE* p) override { return get(p, started); }
@@ -154,26 +135,22 @@ class Gadget final : public comrt::implements<Gadget, IGadget, comrt::supports_e
     return index == 0 && child ? S_OK : E_INVALIDARG;
   }
   HRESULT STDMETHODCALLTYPE get__NewEnum(IUnknown** pp) override {
-    comrt::com_ptr<IUnknown>(child.get()).copy_to(pp);
-    return S_OK;
+    return get(pp, comrt::com_ptr<IUnknown>(child.get()).detach());
   }
   HRESULT STDMETHODCALLTYPE Subtract(LONG a, LONG b, LONG* difference) override { return get(difference, a - b); }
-  HRESULT STDMETHODCALLTYPE Link(IWidget* other, LONG) override {
-    linked = other;
-    return S_OK;
-  }
+  HRESULT STDMETHODCALLTYPE Link(IWidget* other, LONG) override { return put(linked, comrt::com_ptr<IWidget>(other)); }
   // Without a path a bare status; with one, a described failure.
   HRESULT STDMETHODCALLTYPE Fail(BSTR path) override {
     if (comrt::bstr_view(path).empty()) return E_ACCESSDENIED;
     return comrt::boundary([&] {
-      comrt::throw_hresult(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), u"No file at " + std::u16string(comrt::bstr_view(path)));
+      const std::u16string text = u"No file at " + std::u16string(comrt::bstr_view(path));
+      comrt::throw_hresult(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), text);
     });
   }
   HRESULT STDMETHODCALLTYPE FindById(GUID* wanted, IWidget** pp) override {
     *pp = *wanted == child_id ? comrt::com_ptr<IWidget>(child).detach() : nullptr;
     return *pp ? S_OK : E_FAIL;
   }
-  HRESULT STDMETHODCALLTYPE Echo(VARIANT v, VARIANT* copy) override { return VariantCopy(copy, &v); }
   HRESULT STDMETHODCALLTYPE BrokenChild(IWidget** pp) override {
     child.copy_to(pp);  // hands a reference out and still fails: the caller must not lose it
     return E_UNEXPECTED;

@@ -75,6 +75,10 @@ class MockDispatchSink final : public comrt::implements<MockDispatchSink, ITestD
   MOCK_METHOD(HRESULT, Invoked, (DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*));
 };
 
+// A function sink as the IUnknown that Advise takes.
+inline com_ptr<IUnknown> sink_of(std::function<HRESULT(LONG)> fn) {
+  return com_ptr<IUnknown>(comrt::make<FnSink>(std::move(fn))->identity());
+}
 inline com_ptr<IConnectionPoint> point_of(IUnknown* source, REFIID riid) {
   com_ptr<IConnectionPoint> cp;
   comrt::check_hresult(com_ptr<IUnknown>(source).as<IConnectionPointContainer>()->FindConnectionPoint(riid, cp.put()));

@@ -19,28 +19,26 @@ TEST(ConnectionPointStress, FiringWhileSinksComeAndGo) {
   const int live_before = live_objects;
   auto source = comrt::make<Source>();
   IUnknown* const src = source->identity();
-  auto sink = [](std::function<HRESULT(LONG)> fn) { return com_ptr<IUnknown>(comrt::make<FnSink>(std::move(fn))->identity()); };
   auto noop = [](LONG) { return S_OK; };
 
   // Sinks in front of the steady one, each unadvised by a hopper while firings are under way.
   std::vector<DWORD> early;
-  for (int i = 0; i < 8; ++i) early.push_back(advise<ITestEvents>(src, sink(noop).get()));
+  for (int i = 0; i < 8; ++i) early.push_back(advise<ITestEvents>(src, sink_of(noop).get()));
   std::atomic<size_t> next_early{0};
   std::atomic<int> steady_calls{0};  // never unadvised: called exactly once per firing
-  const DWORD steady = advise<ITestEvents>(src, sink([&](LONG) { ++steady_calls; return S_OK; }).get());
+  const DWORD steady = advise<ITestEvents>(src, sink_of([&](LONG) { ++steady_calls; return S_OK; }).get());
   // A hopper, once called, unadvises itself and one early sink, and advises its successor.
   std::function<void()> add_hopper = [&] {
     auto cookie = std::make_shared<std::atomic<DWORD>>(0);
-    cookie->store(advise<ITestEvents>(src, sink([&, cookie](LONG) {
-                                        const DWORD mine = cookie->exchange(0);
-                                        if (mine == 0) return S_OK;  // not stored yet, or already hopped
-                                        EXPECT_EQ(unadvise(src, mine), S_OK);
-                                        if (const size_t victim = next_early++; victim < early.size()) {
-                                          unadvise(src, early[victim]);
-                                        }
-                                        add_hopper();
-                                        return S_OK;
-                                      }).get()));
+    cookie->store(advise<ITestEvents>(src, sink_of([&, cookie](LONG) {
+                                           const DWORD mine = cookie->exchange(0);
+                                           if (mine == 0) return S_OK;  // not stored yet, or already hopped
+                                           EXPECT_EQ(unadvise(src, mine), S_OK);
+                                           const size_t victim = next_early++;
+                                           if (victim < early.size()) unadvise(src, early[victim]);
+                                           add_hopper();
+                                           return S_OK;
+                                         }).get()));
   };
   add_hopper();
 
@@ -54,7 +52,7 @@ TEST(ConnectionPointStress, FiringWhileSinksComeAndGo) {
     threads.emplace_back([&] {
       start.arrive_and_wait();
       for (int i = 0; i < kRounds; ++i) {
-        const DWORD cookie = advise<ITestEvents>(src, sink(noop).get());
+        const DWORD cookie = advise<ITestEvents>(src, sink_of(noop).get());
         com_ptr<IEnumConnections> snapshot;
         if (i % 16 == 0) point_of(src, IID_ITestEvents)->EnumConnections(snapshot.put());
         EXPECT_EQ(unadvise(src, cookie), S_OK);
