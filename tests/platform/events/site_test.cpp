@@ -41,34 +41,26 @@ class MockSite final : public comrt::implements<MockSite, IServiceProvider, IPro
   MOCK_METHOD(HRESULT, RevokeService, (DWORD cookie), (override));
 };
 
-TEST(ProfferedSite, IsProfferedWhileSetAndRevokedWhenCleared) {
+TEST(ProfferedSite, IsProfferedWhileSetAndRevokedWhenReplaced) {
   auto widget = comrt::make<ProfferedWidget>();
-  auto site = comrt::make<MockSite>();
+  auto site = comrt::make<MockSite>(), refusing = comrt::make<MockSite>();
   ::testing::InSequence order;
   EXPECT_CALL(*site, ProfferService(Eq(SID_TestWidget), static_cast<IServiceProvider*>(widget.get()), _))
       .WillOnce(DoAll(SetArgPointee<2>(0x1234u), Return(S_OK)));
   EXPECT_CALL(*site, RevokeService(0x1234u)).WillOnce(Return(E_ACCESSDENIED)).WillOnce(Return(S_OK));
+  EXPECT_CALL(*refusing, ProfferService(_, _, _)).WillOnce(Return(E_OUTOFMEMORY));
   ASSERT_EQ(widget->SetSite(site->identity()), S_OK);
   EXPECT_EQ(widget->proffer_cookie(), 0x1234u);
   EXPECT_EQ(widget->SetSite(nullptr), E_ACCESSDENIED);  // a failed revoke changes nothing
   EXPECT_EQ(widget->proffer_cookie(), 0x1234u);
-  ASSERT_EQ(widget->SetSite(nullptr), S_OK);
+  // A failed proffer keeps the old site, without its proffer.
+  EXPECT_EQ(widget->SetSite(refusing->identity()), E_OUTOFMEMORY);
   EXPECT_EQ(widget->proffer_cookie(), no_cookie);
-  EXPECT_EQ(ref_count(site->identity()), 1u);
-}
-
-TEST(ProfferedSite, FailedProfferKeepsTheOldSiteWithoutItsProffer) {
-  auto widget = comrt::make<ProfferedWidget>();
-  auto first = comrt::make<MockSite>(), second = comrt::make<MockSite>();
-  EXPECT_CALL(*first, ProfferService(_, _, _)).WillOnce(DoAll(SetArgPointee<2>(1u), Return(S_OK)));
-  EXPECT_CALL(*first, RevokeService(1u)).WillOnce(Return(S_OK));
-  EXPECT_CALL(*second, ProfferService(_, _, _)).WillOnce(Return(E_OUTOFMEMORY));
-  ASSERT_EQ(widget->SetSite(first->identity()), S_OK);
-  EXPECT_EQ(widget->SetSite(second->identity()), E_OUTOFMEMORY);
   com_ptr<IUnknown> got;
   ASSERT_EQ(widget->GetSite(IID_IUnknown, got.put_void()), S_OK);
-  EXPECT_EQ(got.get(), first->identity());
-  EXPECT_EQ(widget->proffer_cookie(), no_cookie);
+  EXPECT_EQ(got.get(), site->identity());
+  ASSERT_EQ(widget->SetSite(nullptr), S_OK);
+  EXPECT_EQ(ref_count(site->identity()), 2u);  // ours and got
 }
 
 TEST(ProfferedSite, ServesItselfAndPassesOtherServicesOn) {
