@@ -144,8 +144,8 @@ TEST_F(Dispatch, BadCallsGetTheStatusesAutomationClientsExpect) {
       {200, DISPATCH_PROPERTYPUT, {variant(1)}, {DISPID_PROPERTYPUT}, DISP_E_MEMBERNOTFOUND, none},  // read-only
       {2, DISPATCH_METHOD | DISPATCH_PROPERTYGET, {}, {}, S_OK, none},  // as scripts read properties
       {100, DISPATCH_METHOD, {variant(1)}, {}, DISP_E_BADPARAMCOUNT, none},
-      {100, DISPATCH_METHOD, {variant(1), variant(2), variant(3)}, {}, DISP_E_BADPARAMCOUNT, none},
       {106, DISPATCH_METHOD, {}, {}, DISP_E_BADPARAMCOUNT, none},
+      {100, DISPATCH_METHOD, {variant(1), variant(2), variant(3)}, {}, DISP_E_BADPARAMCOUNT, none},
       {106, DISPATCH_METHOD, {variant(u"a"), missing, missing, missing}, {}, DISP_E_BADPARAMCOUNT, none},
       {2, DISPATCH_PROPERTYGET, {variant(1)}, {}, DISP_E_BADPARAMCOUNT, none},
       {2, DISPATCH_PROPERTYPUT, {variant(5)}, {}, DISP_E_PARAMNOTFOUND, none},  // value not named
