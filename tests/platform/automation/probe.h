@@ -21,7 +21,8 @@ struct comrt::dispatch_ops<ITestDual> {
   }
 };
 
-class DualProbe final : public comrt::implements<DualProbe, ITestDual> {};
+// Answers IDispatch and another interface, so that its IDispatch is not its identity.
+class DualProbe final : public comrt::implements<DualProbe, ITestPlain, ITestDual> {};
 class PlainProbe final : public comrt::implements<PlainProbe, ITestPlain> {};
 
 inline ULONG ref_count(IUnknown* p) {

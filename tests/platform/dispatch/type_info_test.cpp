@@ -1,16 +1,18 @@
-// Type information and type libraries built from descriptions.
+// Type information and type libraries built from descriptions, and their registration.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 
+#include "comrt/guid.h"
+#include "comrt/registry.h"
+#include "platform/registry/registry_sandbox.h"
 #include "widget.h"
 
 namespace {
 
 using comrt::com_ptr;
-using widgets::Gadget;
 
-// Reads TYPEATTR and releases it.
 TYPEATTR type_attr(ITypeInfo* info) {
   TYPEATTR* p = nullptr;
   EXPECT_EQ(info->GetTypeAttr(&p), S_OK);
@@ -19,165 +21,152 @@ TYPEATTR type_attr(ITypeInfo* info) {
   return a;
 }
 
-std::u16string name_of(ITypeInfo* info, MEMBERID id = MEMBERID_NIL) {
-  comrt::bstr name;
-  EXPECT_EQ(info->GetDocumentation(id, name.put(), nullptr, nullptr, nullptr), S_OK);
-  return name.str();
-}
-
-// The index of the function with this DISPID and kind, or -1.
-int find_func(ITypeInfo* info, MEMBERID id, INVOKEKIND kind) {
-  const TYPEATTR a = type_attr(info);
-  for (UINT i = 0; i < a.cFuncs; ++i) {
+// The function with this DISPID and kind (FUNCDESCs live as long as their type information).
+const FUNCDESC* func(ITypeInfo* info, MEMBERID id, INVOKEKIND kind) {
+  for (UINT i = 0; i < type_attr(info).cFuncs; ++i) {
     FUNCDESC* f = nullptr;
     EXPECT_EQ(info->GetFuncDesc(i, &f), S_OK);
-    const bool match = f->memid == id && f->invkind == kind;
-    info->ReleaseFuncDesc(f);
-    if (match) return static_cast<int>(i);
+    if (f->memid == id && f->invkind == kind) return f;
   }
-  return -1;
+  ADD_FAILURE() << "no function " << id;
+  static const FUNCDESC none{};
+  return &none;
 }
 
 TEST(TypeInfo, DescribesTheDispatchViewOfADualInterface) {
-  com_ptr<ITypeInfo> info = comrt::make_type_info(comrt::describe<IGadget>());
+  com_ptr<ITypeInfo> info = comrt::make_type_info(comrt::describe<IWidget>());
   const TYPEATTR a = type_attr(info.get());
-  EXPECT_EQ(a.guid, IID_IGadget);
   EXPECT_EQ(a.typekind, TKIND_DISPATCH);
-  EXPECT_EQ(a.cFuncs, comrt::describe<IWidget>().members().size() + 1);  // the base's members and its own
   EXPECT_EQ(a.wTypeFlags & (TYPEFLAG_FDUAL | TYPEFLAG_FDISPATCHABLE), TYPEFLAG_FDUAL | TYPEFLAG_FDISPATCHABLE);
-  EXPECT_EQ(name_of(info.get()), u"IGadget");
 
   // A method: its [in] parameters, and the [out, retval] as the function's result.
-  const int sub = find_func(info.get(), 100, INVOKE_FUNC);
-  ASSERT_GE(sub, 0);
-  FUNCDESC* f = nullptr;
-  ASSERT_EQ(info->GetFuncDesc(static_cast<UINT>(sub), &f), S_OK);
+  const FUNCDESC* f = func(info.get(), 100, INVOKE_FUNC);
   EXPECT_EQ(f->funckind, FUNC_DISPATCH);
   ASSERT_EQ(f->cParams, 2);
   EXPECT_EQ(f->lprgelemdescParam[0].tdesc.vt, VT_I4);
   EXPECT_EQ(f->lprgelemdescParam[1].paramdesc.wParamFlags, PARAMFLAG_FIN);
   EXPECT_EQ(f->elemdescFunc.tdesc.vt, VT_I4);
-  info->ReleaseFuncDesc(f);
-
+  f = func(info.get(), 106, INVOKE_FUNC);
+  EXPECT_EQ(f->cParams, 3);
+  EXPECT_EQ(f->cParamsOpt, 2);
+  EXPECT_EQ(f->lprgelemdescParam[2].paramdesc.wParamFlags, PARAMFLAG_FIN | PARAMFLAG_FOPT);
   // A property write returns nothing; the GUID property reads as text, the DATE one as a date.
-  const int put_id = find_func(info.get(), 5, INVOKE_PROPERTYPUT);
-  ASSERT_GE(put_id, 0);
-  ASSERT_EQ(info->GetFuncDesc(static_cast<UINT>(put_id), &f), S_OK);
+  f = func(info.get(), 5, INVOKE_PROPERTYPUT);
   EXPECT_EQ(f->elemdescFunc.tdesc.vt, VT_VOID);
   ASSERT_EQ(f->cParams, 1);
   EXPECT_EQ(f->lprgelemdescParam[0].tdesc.vt, VT_BSTR);
-  info->ReleaseFuncDesc(f);
-  ASSERT_EQ(info->GetFuncDesc(static_cast<UINT>(find_func(info.get(), 4, INVOKE_PROPERTYGET)), &f), S_OK);
-  EXPECT_EQ(f->elemdescFunc.tdesc.vt, VT_DATE);
-  info->ReleaseFuncDesc(f);
-  ASSERT_EQ(info->GetFuncDesc(static_cast<UINT>(find_func(info.get(), DISPID_NEWENUM, INVOKE_PROPERTYGET)), &f), S_OK);
+  EXPECT_EQ(func(info.get(), 4, INVOKE_PROPERTYGET)->elemdescFunc.tdesc.vt, VT_DATE);
+  f = func(info.get(), DISPID_NEWENUM, INVOKE_PROPERTYGET);
   EXPECT_EQ(f->wFuncFlags, FUNCFLAG_FRESTRICTED);
   EXPECT_EQ(f->elemdescFunc.tdesc.vt, VT_UNKNOWN);
-  info->ReleaseFuncDesc(f);
-}
-
-TEST(TypeInfo, NamesDocumentationAndLookups) {
-  com_ptr<ITypeInfo> info = comrt::make_type_info(comrt::describe<IGadget>());
-  BSTR names[4] = {};
-  UINT count = 0;
-  ASSERT_EQ(info->GetNames(100, names, 4, &count), S_OK);
-  ASSERT_EQ(count, 3u);  // the member and its two [in] parameters
-  EXPECT_EQ(comrt::bstr_view(names[0]), u"Subtract");
-  EXPECT_EQ(comrt::bstr_view(names[2]), u"b");
-  for (BSTR& b : names) SysFreeString(b);
-  EXPECT_EQ(info->GetNames(4242, names, 4, &count), TYPE_E_ELEMENTNOTFOUND);
-
-  EXPECT_EQ(name_of(info.get(), 200), u"Extra");
-
-  std::u16string name = u"subtract";
-  LPOLESTR raw[] = {name.data()};
-  MEMBERID id = 0;
-  ASSERT_EQ(info->GetIDsOfNames(raw, 1, &id), S_OK);
-  EXPECT_EQ(id, 100);
-
-  // Invoke through the type information, on an object that implements the interface.
-  auto gadget = comrt::make<Gadget>();
-  comrt::variant args[2] = {comrt::variant(2), comrt::variant(9)};
-  DISPPARAMS params{args, nullptr, 2, 0};
-  comrt::variant result;
-  ASSERT_EQ(info->Invoke(static_cast<IGadget*>(gadget.get()), 100, DISPATCH_METHOD, &params, &result, nullptr,
-                         nullptr),
-            S_OK);
-  EXPECT_EQ(result.lVal, 7);
-
-  // Outside a library there is no containing library and no referenced type.
-  com_ptr<ITypeLib> library;
-  EXPECT_EQ(info->GetContainingTypeLib(library.put(), nullptr), E_NOTIMPL);
-  EXPECT_EQ(info->GetRefTypeOfImplType(0, nullptr), TYPE_E_ELEMENTNOTFOUND);
 }
 
 TEST(TypeLibrary, ListsInterfacesAndCoclassesWithTheirRelations) {
   const int32_t before = comrt::module_lock_count().load();
   {
     com_ptr<ITypeLib> library = comrt::make_type_library(widgets::library());
-    // The two listed interfaces, the two only the coclass names, then the coclass.
-    ASSERT_EQ(library->GetTypeInfoCount(), 5u);
-    com_ptr<ITypeInfo> missing;
-    EXPECT_EQ(library->GetTypeInfo(5, missing.put()), TYPE_E_ELEMENTNOTFOUND);
-    EXPECT_EQ(library->GetTypeInfoOfGuid(GUID_NULL, missing.put()), TYPE_E_ELEMENTNOTFOUND);
-
-    TLIBATTR* attr = nullptr;
-    ASSERT_EQ(library->GetLibAttr(&attr), S_OK);
-    EXPECT_EQ(attr->guid, LIBID_Widgets);
-    EXPECT_EQ(attr->syskind, SYS_WIN64);
-    library->ReleaseTLibAttr(attr);
-    comrt::bstr name, doc;
-    ASSERT_EQ(library->GetDocumentation(-1, name.put(), doc.put(), nullptr, nullptr), S_OK);
-    EXPECT_EQ(name, u"Widgets");
-    EXPECT_EQ(doc, u"Widgets 1.0 Type Library");
-    ASSERT_EQ(library->GetDocumentation(4, name.put(), nullptr, nullptr, nullptr), S_OK);
-    EXPECT_EQ(name, u"Gadget");
-
-    // The coclass: its interfaces, flags and the way back to the library.
-    com_ptr<ITypeInfo> gadget;
+    // The listed interface, the two only the coclass names, then the coclass.
+    ASSERT_EQ(library->GetTypeInfoCount(), 4u);
+    com_ptr<ITypeInfo> gadget, events;
     ASSERT_EQ(library->GetTypeInfoOfGuid(CLSID_Gadget, gadget.put()), S_OK);
-    const TYPEATTR a = type_attr(gadget.get());
-    EXPECT_EQ(a.typekind, TKIND_COCLASS);
-    EXPECT_EQ(a.guid, CLSID_Gadget);
-    ASSERT_EQ(a.cImplTypes, 3);
-    const IID expected[] = {IID_IGadget, IID__IWidgetEvents, IID_IWidgetCallback};
+    ASSERT_EQ(type_attr(gadget.get()).cImplTypes, 3);
+    const IID expected[] = {IID_IWidget, IID__IWidgetEvents, IID_IWidgetCallback};
     const INT expected_flags[] = {IMPLTYPEFLAG_FDEFAULT, IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE,
                                   IMPLTYPEFLAG_FSOURCE};
     for (UINT i = 0; i < 3; ++i) {
       INT flags = -1;
-      ASSERT_EQ(gadget->GetImplTypeFlags(i, &flags), S_OK);
-      EXPECT_EQ(flags, expected_flags[i]);
       HREFTYPE ref = 0;
-      ASSERT_EQ(gadget->GetRefTypeOfImplType(i, &ref), S_OK);
       com_ptr<ITypeInfo> implemented;
+      EXPECT_EQ(gadget->GetImplTypeFlags(i, &flags), S_OK);
+      EXPECT_EQ(flags, expected_flags[i]);
+      ASSERT_EQ(gadget->GetRefTypeOfImplType(i, &ref), S_OK);
       ASSERT_EQ(gadget->GetRefTypeInfo(ref, implemented.put()), S_OK);
       EXPECT_EQ(type_attr(implemented.get()).guid, expected[i]);
     }
-    INT flags = 0;
-    EXPECT_EQ(gadget->GetImplTypeFlags(3, &flags), TYPE_E_ELEMENTNOTFOUND);
-    com_ptr<ITypeInfo> not_referenced;
-    EXPECT_EQ(gadget->GetRefTypeInfo(0, not_referenced.put()), TYPE_E_ELEMENTNOTFOUND);  // IWidget
-
     com_ptr<ITypeLib> containing;
     UINT index = 0;
     ASSERT_EQ(gadget->GetContainingTypeLib(containing.put(), &index), S_OK);
-    EXPECT_EQ(index, 4u);
+    EXPECT_EQ(index, 3u);
     EXPECT_EQ(containing.get(), library.get());
-
-    // The dispatch-only interface shows its members; it cannot be invoked through the type information.
-    com_ptr<ITypeInfo> events;
     ASSERT_EQ(library->GetTypeInfoOfGuid(IID__IWidgetEvents, events.put()), S_OK);
-    const TYPEATTR e = type_attr(events.get());
-    EXPECT_EQ(e.wTypeFlags & TYPEFLAG_FDUAL, 0);
-    EXPECT_EQ(e.cFuncs, 2);
-    FUNCDESC* f = nullptr;
-    ASSERT_EQ(events->GetFuncDesc(0, &f), S_OK);
-    ASSERT_EQ(f->cParams, 1);
-    EXPECT_EQ(f->lprgelemdescParam[0].tdesc.vt, VT_DISPATCH);
-    events->ReleaseFuncDesc(f);
+    EXPECT_EQ(type_attr(events.get()).wTypeFlags & TYPEFLAG_FDUAL, 0);
+    EXPECT_EQ(func(events.get(), 1, INVOKE_FUNC)->lprgelemdescParam[0].tdesc.vt, VT_DISPATCH);
   }
-  // Every object made on the way is gone.
-  EXPECT_EQ(comrt::module_lock_count().load(), before);
+  EXPECT_EQ(comrt::module_lock_count().load(), before);  // every object made on the way is gone
+}
+
+const std::u16string kLib = u"TypeLib\\" + comrt::to_u16string(LIBID_Widgets), kVersion = kLib + u"\\1.0",
+                     kUser = u"Software\\Classes\\", kWidget = u"Interface\\" + comrt::to_u16string(IID_IWidget);
+
+// The default value of a key, or nullopt when the key or value is missing.
+std::optional<std::u16string> read(const std::u16string& key, HKEY root = HKEY_CLASSES_ROOT) {
+  char16_t data[512];
+  DWORD size = sizeof(data);
+  if (RegGetValueW(root, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, data, &size) != ERROR_SUCCESS) {
+    return std::nullopt;
+  }
+  return std::u16string(data);
+}
+
+void write(const std::u16string& key, const std::u16string& text) {
+  comrt::unique_hkey k;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, k.put(), nullptr),
+            ERROR_SUCCESS);
+  ASSERT_EQ(RegSetValueExW(k.get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                           static_cast<DWORD>((text.size() + 1) * 2)),
+            ERROR_SUCCESS);
+}
+
+class Registration : public ::testing::Test {
+ protected:
+  tolvane::test::registry_sandbox sandbox;
+  com_ptr<ITypeLib> library = comrt::make_type_library(widgets::library());
+};
+
+TEST_F(Registration, WritesTheLibraryAndItsAutomationInterfacesAndRemovesExactlyThat) {
+  // Somebody else's interface and another version of the library stay.
+  const std::u16string foreign = u"Interface\\{11111111-2222-3333-4444-555555555555}";
+  write(foreign, u"IForeign");
+  write(foreign + u"\\TypeLib", u"{11111111-2222-3333-4444-000000000000}");
+  ASSERT_EQ(RegisterTypeLib(library.get(), u"/opt/widgets/libWidgets.so", u"/opt/widgets/help"), S_OK);
+  EXPECT_EQ(read(kVersion), u"Widgets 1.0 Type Library");
+  EXPECT_EQ(read(kVersion + u"\\0\\linux64"), u"/opt/widgets/libWidgets.so");
+  EXPECT_EQ(read(kVersion + u"\\HELPDIR"), u"/opt/widgets/help");
+  // Dual interfaces use the automation marshaler, dispatch-only ones the dispatch marshaler, plain
+  // vtable interfaces none.
+  EXPECT_EQ(read(kWidget), u"IWidget");
+  EXPECT_EQ(read(kWidget + u"\\ProxyStubClsid32"), u"{00020424-0000-0000-C000-000000000046}");
+  EXPECT_EQ(read(kWidget + u"\\TypeLib"), comrt::to_u16string(LIBID_Widgets));
+  const std::u16string events = u"Interface\\" + comrt::to_u16string(IID__IWidgetEvents);
+  EXPECT_EQ(read(events + u"\\ProxyStubClsid32"), u"{00020420-0000-0000-C000-000000000046}");
+  EXPECT_EQ(read(u"Interface\\" + comrt::to_u16string(IID_IWidgetCallback)), std::nullopt);
+  EXPECT_EQ(read(kUser + kVersion, HKEY_CURRENT_USER), std::nullopt);  // machine-wide only
+
+  write(kLib + u"\\2.0\\0\\linux64", u"/opt/widgets2/libWidgets.so");
+  ASSERT_EQ(UnRegisterTypeLib(LIBID_Widgets, 1, 0, 0, SYS_WIN64), S_OK);
+  EXPECT_EQ(read(kVersion), std::nullopt);
+  EXPECT_EQ(read(kWidget), std::nullopt);
+  EXPECT_EQ(read(events), std::nullopt);
+  EXPECT_EQ(read(kLib + u"\\2.0\\0\\linux64"), u"/opt/widgets2/libWidgets.so");
+  EXPECT_EQ(read(foreign), u"IForeign");
+  // Once no version is left the library's key goes too; unregistering again changes nothing.
+  ASSERT_EQ(UnRegisterTypeLib(LIBID_Widgets, 2, 0, 0, SYS_WIN64), S_OK);
+  comrt::unique_hkey gone;
+  EXPECT_NE(RegOpenKeyExW(HKEY_CLASSES_ROOT, kLib.c_str(), 0, KEY_READ, gone.put()), ERROR_SUCCESS);
+  EXPECT_EQ(UnRegisterTypeLib(LIBID_Widgets, 1, 0, 0, SYS_WIN64), TYPE_E_REGISTRYACCESS);
+}
+
+TEST_F(Registration, PerUserRegistrationStaysInTheUsersClasses) {
+  ASSERT_EQ(RegisterTypeLibForUser(library.get(), u"/home/u/libWidgets.so", nullptr), S_OK);
+  EXPECT_EQ(read(kUser + kVersion + u"\\0\\linux64", HKEY_CURRENT_USER), u"/home/u/libWidgets.so");
+  EXPECT_EQ(read(kUser + kWidget, HKEY_CURRENT_USER), u"IWidget");
+  EXPECT_EQ(read(kUser + kVersion, HKEY_LOCAL_MACHINE), std::nullopt);
+  EXPECT_EQ(read(kVersion), u"Widgets 1.0 Type Library");  // the merged view shows it
+  // Machine-wide unregistration does not touch it.
+  EXPECT_EQ(UnRegisterTypeLib(LIBID_Widgets, 1, 0, 0, SYS_WIN64), TYPE_E_REGISTRYACCESS);
+  ASSERT_EQ(UnRegisterTypeLibForUser(LIBID_Widgets, 1, 0, 0, SYS_WIN64), S_OK);
+  EXPECT_EQ(read(kUser + kVersion, HKEY_CURRENT_USER), std::nullopt);
+  EXPECT_EQ(read(kUser + kWidget, HKEY_CURRENT_USER), std::nullopt);
 }
 
 }  // namespace

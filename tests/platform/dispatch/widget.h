@@ -1,22 +1,17 @@
-// A dual test interface pair (IGadget derives from IWidget) with members of every mapped type, its
-// description, and an object that implements it.
+// A dual test interface with members of every mapped type, its description and type library, and an
+// object that implements it.
 #pragma once
 
-#include <atomic>
 #include <string>
 
 #include "comrt/dispatch.h"
 #include "comrt/variant.h"
-
-enum WidgetKind : int32_t { wkSmall = 1, wkLarge = 2 };
 
 struct IWidget : IDispatch {
   virtual HRESULT STDMETHODCALLTYPE get_Name(BSTR* p) = 0;
   virtual HRESULT STDMETHODCALLTYPE put_Name(BSTR v) = 0;
   virtual HRESULT STDMETHODCALLTYPE get_Count(LONG* p) = 0;
   virtual HRESULT STDMETHODCALLTYPE put_Count(LONG v) = 0;
-  virtual HRESULT STDMETHODCALLTYPE get_Enabled(VARIANT_BOOL* p) = 0;
-  virtual HRESULT STDMETHODCALLTYPE put_Enabled(VARIANT_BOOL v) = 0;
   virtual HRESULT STDMETHODCALLTYPE get_Started(DATE* p) = 0;
   virtual HRESULT STDMETHODCALLTYPE put_Started(DATE v) = 0;
   virtual HRESULT STDMETHODCALLTYPE get_Id(GUID* p) = 0;
@@ -25,83 +20,54 @@ struct IWidget : IDispatch {
   virtual HRESULT STDMETHODCALLTYPE put_Created(FILETIME v) = 0;
   virtual HRESULT STDMETHODCALLTYPE get_Result(HRESULT* p) = 0;
   virtual HRESULT STDMETHODCALLTYPE put_Result(HRESULT v) = 0;
-  virtual HRESULT STDMETHODCALLTYPE get_Ratio(double* p) = 0;
-  virtual HRESULT STDMETHODCALLTYPE get_Kind(WidgetKind* p) = 0;
-  virtual HRESULT STDMETHODCALLTYPE put_Kind(WidgetKind v) = 0;
-  virtual HRESULT STDMETHODCALLTYPE get_Size(ULONGLONG* p) = 0;
   virtual HRESULT STDMETHODCALLTYPE get_Item(LONG index, IWidget** pp) = 0;
   virtual HRESULT STDMETHODCALLTYPE get__NewEnum(IUnknown** pp) = 0;
   virtual HRESULT STDMETHODCALLTYPE Subtract(LONG a, LONG b, LONG* difference) = 0;
   virtual HRESULT STDMETHODCALLTYPE Link(IWidget* other, LONG weight) = 0;
-  virtual HRESULT STDMETHODCALLTYPE Fail() = 0;
+  virtual HRESULT STDMETHODCALLTYPE Fail(BSTR path) = 0;
   virtual HRESULT STDMETHODCALLTYPE FindById(GUID* id, IWidget** pp) = 0;
-  virtual HRESULT STDMETHODCALLTYPE Echo(VARIANT v, VARIANT* copy) = 0;
   virtual HRESULT STDMETHODCALLTYPE BrokenChild(IWidget** pp) = 0;
-};
-COMRT_INTERFACE_ID(IWidget, IDispatch, 0x5D0C1A10, 0x2B3C, 0x4D5E, 0x8F, 0x90, 0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0xF6)
-
-struct IGadget : IWidget {
+  virtual HRESULT STDMETHODCALLTYPE Find(BSTR name, VARIANT start, VARIANT count, LONG* missing) = 0;
   virtual HRESULT STDMETHODCALLTYPE get_Extra(LONG* p) = 0;
 };
-COMRT_INTERFACE_ID(IGadget, IWidget, 0x5D0C1A11, 0x2B3C, 0x4D5E, 0x8F, 0x90, 0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0xF6)
+COMRT_INTERFACE_ID(IWidget, IDispatch, 0x5D0C1A10, 0x2B3C, 0x4D5E, 0x8F, 0x90, 0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0xF6)
 
 // An outgoing dispinterface and a plain vtable interface, for the type library.
 struct _IWidgetEvents : IDispatch {};
 COMRT_INTERFACE_ID(_IWidgetEvents, IDispatch, 0x5D0C1A12, 0x2B3C, 0x4D5E, 0x8F, 0x90, 0xA1, 0xB2, 0xC3, 0xD4, 0xE5,
                    0xF6)
-struct IWidgetCallback : IUnknown {
-  virtual HRESULT STDMETHODCALLTYPE OnChange(IWidget* widget) = 0;
-};
+struct IWidgetCallback : IUnknown {};
 COMRT_INTERFACE_ID(IWidgetCallback, IUnknown, 0x5D0C1A13, 0x2B3C, 0x4D5E, 0x8F, 0x90, 0xA1, 0xB2, 0xC3, 0xD4, 0xE5,
                    0xF6)
 
 inline constexpr GUID LIBID_Widgets{0x5D0C1A20, 0x2B3C, 0x4D5E, {0x8F, 0x90, 0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0xF6}};
 inline constexpr CLSID CLSID_Gadget{0x5D0C1A30, 0x2B3C, 0x4D5E, {0x8F, 0x90, 0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0xF6}};
 
-template <>
-struct comrt::dispatch_description<IWidget> {
-  static const interface_info& get() {
-    static const interface_info info{IID_IWidget, u"IWidget", {
-        prop_get<&IWidget::get_Name>(u"Name", 1),
-        prop_put<&IWidget::put_Name>(u"Name", 1, {u"value"}),
-        prop_get<&IWidget::get_Count>(u"Count", 2),
-        prop_put<&IWidget::put_Count>(u"Count", 2),
-        prop_get<&IWidget::get_Enabled>(u"Enabled", 3),
-        prop_put<&IWidget::put_Enabled>(u"Enabled", 3),
-        prop_get<&IWidget::get_Started, as_date>(u"Started", 4),
-        prop_put<&IWidget::put_Started, as_date>(u"Started", 4),
-        prop_get<&IWidget::get_Id>(u"Id", 5),
-        prop_put<&IWidget::put_Id>(u"Id", 5),
-        prop_get<&IWidget::get_Created>(u"Created", 6),
-        prop_put<&IWidget::put_Created>(u"Created", 6),
-        prop_get<&IWidget::get_Result, as_hresult>(u"Result", 7),
-        prop_put<&IWidget::put_Result, as_hresult>(u"Result", 7),
-        prop_get<&IWidget::get_Ratio>(u"Ratio", 8),
-        prop_get<&IWidget::get_Kind>(u"Kind", 9),
-        prop_put<&IWidget::put_Kind>(u"Kind", 9),
-        prop_get<&IWidget::get_Size>(u"Size", 10),
-        prop_get<&IWidget::get_Item>(u"Item", DISPID_VALUE, {u"index"}),
-        prop_get<&IWidget::get__NewEnum>(u"_NewEnum", DISPID_NEWENUM, {}, FUNCFLAG_FRESTRICTED),
-        method<&IWidget::Subtract>(u"Subtract", 100, {u"a", u"b", u"difference"}),
-        method<&IWidget::Link>(u"Link", 101, {u"other", u"weight"}),
-        method<&IWidget::Fail>(u"Fail", 102),
-        method<&IWidget::FindById>(u"FindById", 103, {u"id"}),
-        method<&IWidget::Echo>(u"Echo", 104, {u"value"}),
-        method<&IWidget::BrokenChild>(u"BrokenChild", 105),
-    }};
-    return info;
-  }
-};
-
 namespace widgets {
 const comrt::library_info& library();
 }
 
 template <>
-struct comrt::dispatch_description<IGadget> {
+struct comrt::dispatch_description<IWidget> {
   static const interface_info& get() {
-    static const interface_info info{IID_IGadget, u"IGadget", describe<IWidget>(), {
-        prop_get<&IGadget::get_Extra>(u"Extra", 200),
+    static const interface_info info{IID_IWidget, u"IWidget", {
+        prop_get<&IWidget::get_Name>(u"Name", 1), prop_put<&IWidget::put_Name>(u"Name", 1, {u"value"}),
+        prop_get<&IWidget::get_Count>(u"Count", 2), prop_put<&IWidget::put_Count>(u"Count", 2),
+        prop_get<&IWidget::get_Started, as_date>(u"Started", 4),
+        prop_put<&IWidget::put_Started, as_date>(u"Started", 4),
+        prop_get<&IWidget::get_Id>(u"Id", 5), prop_put<&IWidget::put_Id>(u"Id", 5),
+        prop_get<&IWidget::get_Created>(u"Created", 6), prop_put<&IWidget::put_Created>(u"Created", 6),
+        prop_get<&IWidget::get_Result, as_hresult>(u"Result", 7),
+        prop_put<&IWidget::put_Result, as_hresult>(u"Result", 7),
+        prop_get<&IWidget::get_Item>(u"Item", DISPID_VALUE, {u"index"}),
+        prop_get<&IWidget::get__NewEnum>(u"_NewEnum", DISPID_NEWENUM, {}, FUNCFLAG_FRESTRICTED),
+        method<&IWidget::Subtract>(u"Subtract", 100, {u"a", u"b", u"difference"}),
+        method<&IWidget::Link>(u"Link", 101, {u"other", u"weight"}),
+        method<&IWidget::Fail>(u"Fail", 102, {u"path"}),
+        method<&IWidget::FindById>(u"FindById", 103, {u"id"}),
+        method<&IWidget::BrokenChild>(u"BrokenChild", 105),
+        method<&IWidget::Find, deduced, optional, optional>(u"Find", 106, {u"name", u"start", u"count", u"missing"}),
+        prop_get<&IWidget::get_Extra>(u"Extra", 200),
     }};
     return info;
   }
@@ -133,9 +99,9 @@ inline const comrt::library_info& library() {
   using namespace comrt;
   static const library_info info{
       LIBID_Widgets, u"Widgets", 1, 0,
-      {describe<IWidget>(), describe<IGadget>()},
+      {describe<IWidget>()},
       {coclass_info{CLSID_Gadget, u"Gadget", {
-          {describe<IGadget>(), IMPLTYPEFLAG_FDEFAULT},
+          {describe<IWidget>(), IMPLTYPEFLAG_FDEFAULT},
           {describe<_IWidgetEvents>(), IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE},
           {describe<IWidgetCallback>(), IMPLTYPEFLAG_FSOURCE},
       }}},
@@ -149,18 +115,13 @@ inline ULONG ref_count(IUnknown* p) {
 }
 
 // The implementation: plain fields behind the interface methods.
-class Gadget final : public comrt::implements<Gadget, IGadget> {
+class Gadget final : public comrt::implements<Gadget, IWidget, comrt::supports_error_info> {
  public:
-  HRESULT STDMETHODCALLTYPE get_Name(BSTR* p) override {
-    return comrt::boundary([&] { *comrt::init_out(p) = comrt::bstr(name).detach(); });
-  }
-  HRESULT STDMETHODCALLTYPE put_Name(BSTR v) override {
-    return comrt::boundary([&] { name = comrt::bstr_view(v); });
-  }
+  static constexpr const CLSID& class_id = CLSID_Gadget;
+  HRESULT STDMETHODCALLTYPE get_Name(BSTR* p) override { return get(p, comrt::bstr(name).detach()); }
+  HRESULT STDMETHODCALLTYPE put_Name(BSTR v) override { return put(name, std::u16string(comrt::bstr_view(v))); }
   HRESULT STDMETHODCALLTYPE get_Count(LONG* p) override { return get(p, count); }
   HRESULT STDMETHODCALLTYPE put_Count(LONG v) override { return put(count, v); }
-  HRESULT STDMETHODCALLTYPE get_Enabled(VARIANT_BOOL* p) override { return get(p, enabled); }
-  HRESULT STDMETHODCALLTYPE put_Enabled(VARIANT_BOOL v) override { return put(enabled, v); }
   HRESULT STDMETHODCALLTYPE get_Started(DATE* p) override { return get(p, started); }
   HRESULT STDMETHODCALLTYPE put_Started(DATE v) override { return put(started, v); }
   HRESULT STDMETHODCALLTYPE get_Id(GUID* p) override { return get(p, id); }
@@ -169,65 +130,51 @@ class Gadget final : public comrt::implements<Gadget, IGadget> {
   HRESULT STDMETHODCALLTYPE put_Created(FILETIME v) override { return put(created, v); }
   HRESULT STDMETHODCALLTYPE get_Result(HRESULT* p) override { return get(p, result); }
   HRESULT STDMETHODCALLTYPE put_Result(HRESULT v) override { return put(result, v); }
-  HRESULT STDMETHODCALLTYPE get_Ratio(double* p) override { return get(p, 0.25); }
-  HRESULT STDMETHODCALLTYPE get_Kind(WidgetKind* p) override { return get(p, kind); }
-  HRESULT STDMETHODCALLTYPE put_Kind(WidgetKind v) override { return put(kind, v); }
-  HRESULT STDMETHODCALLTYPE get_Size(ULONGLONG* p) override { return get(p, ULONGLONG{1} << 40); }
   HRESULT STDMETHODCALLTYPE get_Item(LONG index, IWidget** pp) override {
-    return comrt::boundary([&]() -> HRESULT {
-      comrt::init_out(pp);
-      if (index != 0 || !child) return E_INVALIDARG;
-      child.copy_to(pp);
-      return S_OK;
-    });
+    child.copy_to(pp);
+    return index == 0 && child ? S_OK : E_INVALIDARG;
   }
   HRESULT STDMETHODCALLTYPE get__NewEnum(IUnknown** pp) override {
-    return comrt::boundary([&] { comrt::com_ptr<IUnknown>(child.get()).copy_to(comrt::init_out(pp)); });
+    return get(pp, comrt::com_ptr<IUnknown>(child.get()).detach());
   }
-  HRESULT STDMETHODCALLTYPE Subtract(LONG a, LONG b, LONG* difference) override {
-    return get(difference, a - b);
-  }
-  HRESULT STDMETHODCALLTYPE Link(IWidget* other, LONG weight) override {
-    linked = other;
-    link_weight = weight;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE Fail() override { return E_ACCESSDENIED; }
-  HRESULT STDMETHODCALLTYPE FindById(GUID* wanted, IWidget** pp) override {
-    return comrt::boundary([&]() -> HRESULT {
-      comrt::init_out(pp);
-      if (!child || !(*comrt::check_pointer(wanted) == child_id)) return E_FAIL;
-      child.copy_to(pp);
-      return S_OK;
+  HRESULT STDMETHODCALLTYPE Subtract(LONG a, LONG b, LONG* difference) override { return get(difference, a - b); }
+  HRESULT STDMETHODCALLTYPE Link(IWidget* other, LONG) override { return put(linked, comrt::com_ptr<IWidget>(other)); }
+  // Without a path a bare status; with one, a described failure.
+  HRESULT STDMETHODCALLTYPE Fail(BSTR path) override {
+    if (comrt::bstr_view(path).empty()) return E_ACCESSDENIED;
+    return comrt::boundary([&] {
+      const std::u16string text = u"No file at " + std::u16string(comrt::bstr_view(path));
+      comrt::throw_hresult(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), text);
     });
   }
-  HRESULT STDMETHODCALLTYPE Echo(VARIANT v, VARIANT* copy) override {
-    return comrt::boundary([&] { return VariantCopy(comrt::check_pointer(copy), &v); });
+  HRESULT STDMETHODCALLTYPE FindById(GUID* wanted, IWidget** pp) override {
+    *pp = *wanted == child_id ? comrt::com_ptr<IWidget>(child).detach() : nullptr;
+    return *pp ? S_OK : E_FAIL;
   }
   HRESULT STDMETHODCALLTYPE BrokenChild(IWidget** pp) override {
-    // Hands a reference out and still fails: the caller must not lose it.
-    child.copy_to(pp);
+    child.copy_to(pp);  // hands a reference out and still fails: the caller must not lose it
     return E_UNEXPECTED;
+  }
+  // Reports which optional arguments arrived missing: bit 0 start, bit 1 count.
+  HRESULT STDMETHODCALLTYPE Find(BSTR, VARIANT start, VARIANT count, LONG* missing) override {
+    auto is_missing = [](const VARIANT& v) { return v.vt == VT_ERROR && v.scode == DISP_E_PARAMNOTFOUND; };
+    return get(missing, (is_missing(start) ? 1 : 0) | (is_missing(count) ? 2 : 0));
   }
   HRESULT STDMETHODCALLTYPE get_Extra(LONG* p) override { return get(p, 7); }
 
   std::u16string name;
   LONG count = 0;
-  VARIANT_BOOL enabled = VARIANT_FALSE;
   DATE started = 0;
   GUID id{};
   FILETIME created{};
   HRESULT result = S_OK;
-  WidgetKind kind = wkSmall;
   comrt::com_ptr<IWidget> child;
   GUID child_id{};
   comrt::com_ptr<IWidget> linked;
-  LONG link_weight = 0;
 
  private:
   template <class T, class U>
   static HRESULT get(T* p, const U& v) {
-    if (!p) return E_POINTER;
     *p = v;
     return S_OK;
   }

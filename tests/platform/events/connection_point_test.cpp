@@ -11,7 +11,6 @@ namespace event_test {
 namespace {
 
 using ::testing::_;
-using ::testing::Invoke;
 
 com_ptr<FnSink> recording_sink(std::vector<int>& calls, int tag, HRESULT result = S_OK) {
   return comrt::make<FnSink>([&calls, tag, result](LONG) {
@@ -20,51 +19,28 @@ com_ptr<FnSink> recording_sink(std::vector<int>& calls, int tag, HRESULT result 
   });
 }
 
-TEST(ConnectionPointContainer, FindsItsPointsWhichLiveAsLongAsItDoes) {
+TEST(ConnectionPoint, KeepsCookiesSlotsAndReferencesAndItsContainerAlive) {
   const int live_before = live_objects;
   auto source = comrt::make<Source>();
-  IUnknown* const identity = source->identity();
-  com_ptr<IConnectionPoint> vt = point_of(identity, IID_ITestEvents), disp = point_of(identity, IID__ITestEvents);
-  IID iid{};
-  EXPECT_EQ(disp->GetConnectionInterface(&iid), S_OK);
-  EXPECT_EQ(iid, IID__ITestEvents);
-
-
-  // A point keeps its container alive and leads back to it.
-  source = nullptr;
-  com_ptr<IConnectionPointContainer> back;
-  ASSERT_EQ(vt->GetConnectionPointContainer(back.put()), S_OK);
-  EXPECT_EQ(back.as<IUnknown>().get(), identity);
-  back = nullptr;
-  vt = disp = nullptr;
-  EXPECT_EQ(live_objects, live_before);
-}
-
-TEST(ConnectionPoint, KeepsCookiesSlotsAndReferences) {
-  auto source = comrt::make<Source>();
-  auto cp = point_of(source->identity(), IID_ITestEvents);
+  IUnknown* const src = source->identity();
+  auto cp = point_of(src, IID_ITestEvents);
   std::vector<int> calls;
-  auto a = recording_sink(calls, 1), b = recording_sink(calls, 2);
-  DWORD ca = 0, cb = 0;
-  ASSERT_EQ(cp->Advise(a->identity(), &ca), S_OK);
-  ASSERT_EQ(cp->Advise(b->identity(), &cb), S_OK);
-  EXPECT_NE(ca, 0u);
-  EXPECT_NE(ca, cb);
-
+  EXPECT_EQ(source->Ping(0), S_OK);  // no sinks
+  auto a = recording_sink(calls, 1), b = recording_sink(calls, 2, E_ACCESSDENIED), c = recording_sink(calls, 3, E_FAIL);
+  const DWORD ca = advise<ITestEvents>(src, a->identity()), cb = advise<ITestEvents>(src, b->identity());
   auto wrong = comrt::make<MockDispatchSink>();  // does not answer ITestEvents
   DWORD cookie = 99;
   EXPECT_EQ(cp->Advise(wrong->identity(), &cookie), CONNECT_E_CANNOTCONNECT);
 
-  // The connection enumerator is a snapshot holding its own references.
-  com_ptr<IEnumConnections> snapshot;
+  // The connection enumerator is a snapshot holding its own references; after an Unadvise it lists
+  // the remaining sink only, not the vacated slot before it.
+  com_ptr<IEnumConnections> snapshot, after;
   ASSERT_EQ(cp->EnumConnections(snapshot.put()), S_OK);
   EXPECT_EQ(cp->Unadvise(ca), S_OK);
   EXPECT_EQ(cp->Unadvise(ca), CONNECT_E_NOCONNECTION);
-  com_ptr<IEnumConnections> after;  // lists the remaining sink only, not the vacated slot before it
   ASSERT_EQ(cp->EnumConnections(after.put()), S_OK);
   EXPECT_EQ(after->Skip(1), S_OK);
   EXPECT_EQ(after->Skip(1), S_FALSE);
-  after = nullptr;
   CONNECTDATA cd[3] = {};
   ULONG fetched = 0;
   EXPECT_EQ(snapshot->Next(3, cd, &fetched), S_FALSE);
@@ -72,31 +48,28 @@ TEST(ConnectionPoint, KeepsCookiesSlotsAndReferences) {
   EXPECT_EQ(cd[0].dwCookie, ca);
   EXPECT_EQ(comrt::attach(cd[0].pUnk).get(), static_cast<IUnknown*>(static_cast<ITestEvents*>(a.get())));
   EXPECT_EQ(comrt::attach(cd[1].pUnk).get(), static_cast<IUnknown*>(static_cast<ITestEvents*>(b.get())));
-  snapshot = nullptr;
+  snapshot = after = nullptr;
   EXPECT_EQ(ref_count(a->identity()), 1u);
 
-  // A vacated slot is reused in place: the other sinks keep their order, cookies stay unique.
-  auto c = recording_sink(calls, 3);
-  DWORD cc = 0;
-  ASSERT_EQ(cp->Advise(c->identity(), &cc), S_OK);
-  EXPECT_NE(cc, cb);
-  source->Ping(0);
+  // A vacated slot is reused in place: the other sinks keep their order; no cookie comes back.
+  const DWORD cc = advise<ITestEvents>(src, c->identity()), newest = advise<ITestEvents>(src, c->identity());
+  ASSERT_EQ(cp->Unadvise(newest), S_OK);
+  const DWORD again = advise<ITestEvents>(src, c->identity());
+  for (DWORD used : {ca, cb, cc, newest}) EXPECT_NE(again, used);
+  EXPECT_EQ(cp->Unadvise(again), S_OK);
+  EXPECT_EQ(source->Ping(0), E_ACCESSDENIED);  // every sink is called in order; the last status counts
   EXPECT_EQ(calls, (std::vector<int>{3, 2}));
-
   source->point<ITestEvents>().disconnect_all();
   EXPECT_EQ(ref_count(b->identity()), 1u);
-  EXPECT_EQ(cp->Unadvise(cb), CONNECT_E_NOCONNECTION);
-}
 
-TEST(ConnectionPoint, FiringCallsEverySinkInOrderAndReturnsTheLastStatus) {
-  auto source = comrt::make<Source>();
-  EXPECT_EQ(source->Ping(0), S_OK);  // no sinks
-  std::vector<int> calls;
-  for (auto [tag, hr] : {std::pair{1, E_FAIL}, {2, S_FALSE}, {3, E_ACCESSDENIED}}) {
-    advise<ITestEvents>(source->identity(), recording_sink(calls, tag, hr)->identity());
-  }
-  EXPECT_EQ(source->Ping(0), E_ACCESSDENIED);
-  EXPECT_EQ(calls, (std::vector<int>{1, 2, 3}));
+  // A point keeps its container alive and leads back to it.
+  source = nullptr;
+  com_ptr<IConnectionPointContainer> back;
+  ASSERT_EQ(cp->GetConnectionPointContainer(back.put()), S_OK);
+  EXPECT_EQ(back.as<IUnknown>().get(), src);
+  back = nullptr;
+  cp = nullptr;
+  EXPECT_EQ(live_objects, live_before + 3);  // the sinks a, b and c
 }
 
 TEST(ConnectionPoint, HandlersMayUnadviseAndAdviseDuringTheFiring) {
@@ -107,15 +80,13 @@ TEST(ConnectionPoint, HandlersMayUnadviseAndAdviseDuringTheFiring) {
   DWORD self_cookie = 0, victim_cookie = 0;
   // The first sink advises a new sink (appended behind the others), then unadvises itself and the
   // third sink, holding the last references to both.
-  auto first = comrt::make<FnSink>([&](LONG) {
-    calls.push_back(1);
-    advise<ITestEvents>(src, recording_sink(calls, 4)->identity());
-    EXPECT_EQ(unadvise<ITestEvents>(src, self_cookie), S_OK);
-    EXPECT_EQ(unadvise<ITestEvents>(src, victim_cookie), S_OK);
-    return S_OK;
-  });
-  self_cookie = advise<ITestEvents>(src, first->identity());
-  first = nullptr;
+  self_cookie = advise<ITestEvents>(src, comrt::make<FnSink>([&](LONG) {
+                                           calls.push_back(1);
+                                           advise<ITestEvents>(src, recording_sink(calls, 4)->identity());
+                                           EXPECT_EQ(unadvise(src, self_cookie), S_OK);
+                                           EXPECT_EQ(unadvise(src, victim_cookie), S_OK);
+                                           return S_OK;
+                                         })->identity());
   advise<ITestEvents>(src, recording_sink(calls, 2)->identity());
   victim_cookie = advise<ITestEvents>(src, recording_sink(calls, 3)->identity());
 
@@ -129,28 +100,23 @@ TEST(ConnectionPoint, HandlersMayUnadviseAndAdviseDuringTheFiring) {
 
 TEST(ConnectionPoint, DispatchSinksGetTheDispidAndExactlyTheArguments) {
   auto source = comrt::make<Source>();
-  auto sink = comrt::make<MockDispatchSink>();
+  auto sink = comrt::make<MockDispatchSink>(), argument = comrt::make<MockDispatchSink>();
   advise<_ITestEvents>(source->identity(), sink->identity());
-  auto argument = comrt::make<MockDispatchSink>();
   IDispatch* const arg = static_cast<ITestDispatchSink*>(argument.get());
-
   EXPECT_CALL(*sink, Invoked(1, _, LOCALE_USER_DEFAULT, DISPATCH_METHOD, _, nullptr, nullptr, nullptr))
-      .WillOnce(Invoke([&](DISPID, REFIID riid, LCID, WORD, DISPPARAMS* p, VARIANT*, EXCEPINFO*, UINT*) {
+      .WillOnce([&](DISPID, REFIID riid, LCID, WORD, DISPPARAMS* p, VARIANT*, EXCEPINFO*, UINT*) {
         EXPECT_EQ(riid, IID_NULL);
         EXPECT_EQ(p->cNamedArgs, 0u);
-        EXPECT_EQ(p->cArgs, 2u);
         // Positional arguments arrive last to first; the object holds a reference of its own.
-        if (p->cArgs == 2 && p->rgvarg[0].vt == VT_DISPATCH && p->rgvarg[1].vt == VT_I4) {
-          EXPECT_EQ(p->rgvarg[0].pdispVal, arg);
-          EXPECT_EQ(ref_count(arg), 2u);
-          EXPECT_EQ(p->rgvarg[1].lVal, 42);
-        } else {
-          ADD_FAILURE() << "unexpected argument types";
-        }
-        return E_FAIL;  // ignored
-      }));
-  auto& cp = source->point<_ITestEvents>();
-  EXPECT_EQ(cp.fire_dispatch(1, LONG{42}, arg), E_FAIL);
+        EXPECT_EQ(p->cArgs, 2u);
+        EXPECT_EQ(p->rgvarg[0].vt, VT_DISPATCH);
+        EXPECT_EQ(p->rgvarg[0].pdispVal, arg);
+        EXPECT_EQ(ref_count(arg), 2u);
+        EXPECT_EQ(p->rgvarg[1].vt, VT_I4);
+        EXPECT_EQ(p->rgvarg[1].lVal, 42);
+        return E_FAIL;
+      });
+  EXPECT_EQ(source->point<_ITestEvents>().fire_dispatch(1, LONG{42}, arg), E_FAIL);
   EXPECT_EQ(ref_count(arg), 1u);
 }
 

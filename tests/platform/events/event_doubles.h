@@ -22,11 +22,6 @@ COMRT_INTERFACE_ID(_ITestEvents, IDispatch, 0x5E0A1C02, 0x2B7D, 0x4C3E, 0x9A, 0x
 struct ITestDispatchSink : IDispatch {};
 COMRT_INTERFACE_ID(ITestDispatchSink, IDispatch, 0x5E0A1C04, 0x2B7D, 0x4C3E, 0x9A, 0x11, 0x42, 0x6F, 0x10, 0x8B, 0x7C,
                    0x04)
-struct ITestSource : IUnknown {
-  virtual HRESULT STDMETHODCALLTYPE Ping(LONG n) = 0;
-};
-COMRT_INTERFACE_ID(ITestSource, IUnknown, 0x5E0A1C03, 0x2B7D, 0x4C3E, 0x9A, 0x11, 0x42, 0x6F, 0x10, 0x8B, 0x7C,
-                   0x03)
 
 // The dispatch sink double answers IDispatch by hand: Invoke goes to its mock.
 template <>
@@ -51,11 +46,11 @@ inline ULONG ref_count(IUnknown* p) {
 
 // Ping fires OnPing(n) to the vtable sinks and returns the firing's result.
 class Source final : public comrt::connection_point_container<
-                         comrt::implements<Source, ITestSource, IConnectionPointContainer>, ITestEvents, _ITestEvents> {
+                         comrt::implements<Source, IConnectionPointContainer>, ITestEvents, _ITestEvents> {
  public:
   Source() { ++live_objects; }
   ~Source() { --live_objects; }
-  HRESULT STDMETHODCALLTYPE Ping(LONG n) override {
+  HRESULT Ping(LONG n) {
     return point<ITestEvents>().fire([&](ITestEvents* sink) { return sink->OnPing(n); });
   }
 };
@@ -80,6 +75,10 @@ class MockDispatchSink final : public comrt::implements<MockDispatchSink, ITestD
   MOCK_METHOD(HRESULT, Invoked, (DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*));
 };
 
+// A function sink as the IUnknown that Advise takes.
+inline com_ptr<IUnknown> sink_of(std::function<HRESULT(LONG)> fn) {
+  return com_ptr<IUnknown>(comrt::make<FnSink>(std::move(fn))->identity());
+}
 inline com_ptr<IConnectionPoint> point_of(IUnknown* source, REFIID riid) {
   com_ptr<IConnectionPoint> cp;
   comrt::check_hresult(com_ptr<IUnknown>(source).as<IConnectionPointContainer>()->FindConnectionPoint(riid, cp.put()));
@@ -91,10 +90,7 @@ DWORD advise(IUnknown* source, IUnknown* sink) {
   comrt::check_hresult(point_of(source, comrt::uuidof<I>())->Advise(sink, &cookie));
   return cookie;
 }
-template <class I>
-HRESULT unadvise(IUnknown* source, DWORD cookie) {
-  return point_of(source, comrt::uuidof<I>())->Unadvise(cookie);
-}
+inline HRESULT unadvise(IUnknown* source, DWORD cookie) { return point_of(source, IID_ITestEvents)->Unadvise(cookie); }
 
 }  // namespace event_test
 

@@ -1,5 +1,5 @@
-// Sites and services: GetSite, QueryService passed on to the site, the proffer to the site's
-// IProfferService, and the typed QueryService function.
+// Sites and services: the proffer to the site's IProfferService (its own or one its service provider
+// offers), GetSite, and QueryService passed on to the site.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -17,11 +17,10 @@ namespace {
 using ::testing::_;
 using ::testing::DoAll;
 using ::testing::Eq;
-using ::testing::Invoke;
 using ::testing::Return;
 using ::testing::SetArgPointee;
 
-constexpr DWORD proffered_no_cookie = comrt::proffered_site::no_cookie;
+constexpr DWORD no_cookie = comrt::proffered_site::no_cookie;
 
 class Widget final
     : public comrt::object_with_site<comrt::implements<Widget, ITestWidget, IObjectWithSite, IServiceProvider>> {
@@ -42,68 +41,26 @@ class MockSite final : public comrt::implements<MockSite, IServiceProvider, IPro
   MOCK_METHOD(HRESULT, RevokeService, (DWORD cookie), (override));
 };
 
-TEST(Site, GetSiteAndQueryServiceFollowTheStoredSite) {
-  auto widget = comrt::make<Widget>();
-  void* out = reinterpret_cast<void*>(8);
-  EXPECT_EQ(widget->GetSite(IID_IUnknown, &out), E_FAIL);
-  EXPECT_EQ(out, nullptr);
-  out = reinterpret_cast<void*>(8);
-  EXPECT_EQ(widget->QueryService(SID_Other, IID_IUnknown, &out), E_NOINTERFACE);
-  EXPECT_EQ(out, nullptr);
-
-  auto plain = comrt::make<Widget>();
-  ASSERT_EQ(widget->SetSite(plain->identity()), S_OK);
-  // Replacing the site releases the previous one; requests reach the new one unchanged.
-  auto site = comrt::make<MockSite>();
-  ASSERT_EQ(widget->SetSite(site->identity()), S_OK);
-  com_ptr<IServiceProvider> provider;
-  ASSERT_EQ(widget->GetSite(IID_IServiceProvider, provider.put_void()), S_OK);
-  EXPECT_EQ(provider.get(), static_cast<IServiceProvider*>(site.get()));
-  EXPECT_CALL(*site, QueryService(Eq(SID_Other), Eq(IID_ITestWidget), _))
-      .WillOnce(Invoke([&](REFGUID, REFIID, void** ppv) {
-        EXPECT_EQ(*ppv, nullptr);  // cleared before the call
-        *ppv = com_ptr<ITestWidget>(plain.get()).detach();
-        return S_FALSE;
-      }));
-  com_ptr<ITestWidget> got;
-  EXPECT_EQ(widget->QueryService(SID_Other, IID_ITestWidget, got.put_void()), S_FALSE);
-  EXPECT_EQ(got.get(), static_cast<ITestWidget*>(plain.get()));
-
-  provider = nullptr;
-  ASSERT_EQ(widget->SetSite(nullptr), S_OK);
-}
-
-TEST(ProfferedSite, IsProfferedWhileSetAndRevokedWhenCleared) {
+TEST(ProfferedSite, IsProfferedWhileSetAndRevokedWhenReplaced) {
   auto widget = comrt::make<ProfferedWidget>();
-  auto site = comrt::make<MockSite>();
-  EXPECT_EQ(widget->proffer_cookie(), proffered_no_cookie);
+  auto site = comrt::make<MockSite>(), refusing = comrt::make<MockSite>();
   ::testing::InSequence order;
   EXPECT_CALL(*site, ProfferService(Eq(SID_TestWidget), static_cast<IServiceProvider*>(widget.get()), _))
       .WillOnce(DoAll(SetArgPointee<2>(0x1234u), Return(S_OK)));
   EXPECT_CALL(*site, RevokeService(0x1234u)).WillOnce(Return(E_ACCESSDENIED)).WillOnce(Return(S_OK));
-
+  EXPECT_CALL(*refusing, ProfferService(_, _, _)).WillOnce(Return(E_OUTOFMEMORY));
   ASSERT_EQ(widget->SetSite(site->identity()), S_OK);
   EXPECT_EQ(widget->proffer_cookie(), 0x1234u);
-  // A failed revoke changes nothing.
-  EXPECT_EQ(widget->SetSite(nullptr), E_ACCESSDENIED);
+  EXPECT_EQ(widget->SetSite(nullptr), E_ACCESSDENIED);  // a failed revoke changes nothing
   EXPECT_EQ(widget->proffer_cookie(), 0x1234u);
-  ASSERT_EQ(widget->SetSite(nullptr), S_OK);
-  EXPECT_EQ(widget->proffer_cookie(), proffered_no_cookie);
-  EXPECT_EQ(ref_count(site->identity()), 1u);
-}
-
-TEST(ProfferedSite, FailedProfferKeepsTheOldSiteWithoutItsProffer) {
-  auto widget = comrt::make<ProfferedWidget>();
-  auto first = comrt::make<MockSite>(), second = comrt::make<MockSite>();
-  EXPECT_CALL(*first, ProfferService(_, _, _)).WillOnce(DoAll(SetArgPointee<2>(1u), Return(S_OK)));
-  EXPECT_CALL(*first, RevokeService(1u)).WillOnce(Return(S_OK));
-  EXPECT_CALL(*second, ProfferService(_, _, _)).WillOnce(Return(E_OUTOFMEMORY));
-  ASSERT_EQ(widget->SetSite(first->identity()), S_OK);
-  EXPECT_EQ(widget->SetSite(second->identity()), E_OUTOFMEMORY);
+  // A failed proffer keeps the old site, without its proffer.
+  EXPECT_EQ(widget->SetSite(refusing->identity()), E_OUTOFMEMORY);
+  EXPECT_EQ(widget->proffer_cookie(), no_cookie);
   com_ptr<IUnknown> got;
   ASSERT_EQ(widget->GetSite(IID_IUnknown, got.put_void()), S_OK);
-  EXPECT_EQ(got.get(), first->identity());
-  EXPECT_EQ(widget->proffer_cookie(), proffered_no_cookie);
+  EXPECT_EQ(got.get(), site->identity());
+  ASSERT_EQ(widget->SetSite(nullptr), S_OK);
+  EXPECT_EQ(ref_count(site->identity()), 2u);  // ours and got
 }
 
 TEST(ProfferedSite, ServesItselfAndPassesOtherServicesOn) {
@@ -111,32 +68,37 @@ TEST(ProfferedSite, ServesItselfAndPassesOtherServicesOn) {
   com_ptr<ITestWidget> self;
   ASSERT_EQ(widget->QueryService(SID_TestWidget, IID_ITestWidget, self.put_void()), S_OK);  // also without a site
   EXPECT_EQ(self.get(), static_cast<ITestWidget*>(widget.get()));
-  void* out = reinterpret_cast<void*>(8);
+  void* out = nullptr;
   EXPECT_EQ(widget->QueryService(SID_Other, IID_IUnknown, &out), E_NOINTERFACE);
-  EXPECT_EQ(out, nullptr);
-
   // A site without IProfferService is stored as it is and serves the other requests.
   auto plain = comrt::make<Widget>();
   auto provider = comrt::make<MockSite>();
   plain->SetSite(provider->identity());
   ASSERT_EQ(widget->SetSite(plain->identity()), S_OK);
-  EXPECT_EQ(widget->proffer_cookie(), proffered_no_cookie);
+  EXPECT_EQ(widget->proffer_cookie(), no_cookie);
   EXPECT_CALL(*provider, QueryService(Eq(SID_Other), Eq(IID_IUnknown), _)).WillOnce(Return(E_ABORT));
   EXPECT_EQ(widget->QueryService(SID_Other, IID_IUnknown, &out), E_ABORT);
   plain->SetSite(nullptr);
 }
 
-TEST(ProfferedSite, SetSiteFromInsideTheProfferIsRefused) {
+TEST(ProfferedSite, IsFoundThroughTheSitesServiceProviderAndSetSiteFromInsideItIsRefused) {
   auto widget = comrt::make<ProfferedWidget>();
-  auto site = comrt::make<MockSite>();
-  EXPECT_CALL(*site, ProfferService(_, _, _)).WillOnce(Invoke([&](REFGUID, IServiceProvider*, DWORD* cookie) {
+  auto site = comrt::make<Widget>();  // serves services only through its own site
+  auto host = comrt::make<MockSite>();
+  site->SetSite(host->identity());
+  EXPECT_CALL(*host, QueryService(Eq(SID_SProfferService), _, _)).WillRepeatedly([&](REFGUID, REFIID riid, void** ppv) {
+    return host->QueryInterface(riid, ppv);
+  });
+  EXPECT_CALL(*host, ProfferService(Eq(SID_TestWidget), _, _)).WillOnce([&](REFGUID, IServiceProvider*, DWORD* cookie) {
     EXPECT_EQ(widget->SetSite(nullptr), E_UNEXPECTED);
     *cookie = 9;
     return S_OK;
-  }));
-  EXPECT_CALL(*site, RevokeService(9u)).WillOnce(Return(S_OK));
+  });
+  EXPECT_CALL(*host, RevokeService(9u)).WillOnce(Return(S_OK));
   EXPECT_EQ(widget->SetSite(site->identity()), S_OK);
+  EXPECT_EQ(widget->proffer_cookie(), 9u);
   EXPECT_EQ(widget->SetSite(nullptr), S_OK);
+  site->SetSite(nullptr);
 }
 
 }  // namespace

@@ -15,62 +15,54 @@ namespace event_test {
 namespace {
 
 TEST(ConnectionPointStress, FiringWhileSinksComeAndGo) {
-  constexpr int kFiringThreads = 2, kFirings = 500, kChurnThreads = 2, kChurn = 500;
+  constexpr int kThreads = 2, kRounds = 500;
   const int live_before = live_objects;
   auto source = comrt::make<Source>();
   IUnknown* const src = source->identity();
   auto noop = [](LONG) { return S_OK; };
 
-  // Sinks in front of the steady one, each unadvised by a handler while firings are under way.
+  // Sinks in front of the steady one, each unadvised by a hopper while firings are under way.
   std::vector<DWORD> early;
-  for (int i = 0; i < 8; ++i) early.push_back(advise<ITestEvents>(src, comrt::make<FnSink>(noop)->identity()));
+  for (int i = 0; i < 8; ++i) early.push_back(advise<ITestEvents>(src, sink_of(noop).get()));
   std::atomic<size_t> next_early{0};
-  // Never unadvised: called exactly once per firing, whatever happens around it.
-  std::atomic<int> steady_calls{0};
-  const DWORD steady = advise<ITestEvents>(src, comrt::make<FnSink>([&](LONG) {
-                                                  ++steady_calls;
-                                                  return S_OK;
-                                                })->identity());
-  // Hopping sinks: each, once called, unadvises itself and one early sink, and advises a successor.
+  std::atomic<int> steady_calls{0};  // never unadvised: called exactly once per firing
+  const DWORD steady = advise<ITestEvents>(src, sink_of([&](LONG) { ++steady_calls; return S_OK; }).get());
+  // A hopper, once called, unadvises itself and one early sink, and advises its successor.
   std::function<void()> add_hopper = [&] {
     auto cookie = std::make_shared<std::atomic<DWORD>>(0);
-    cookie->store(advise<ITestEvents>(src, comrt::make<FnSink>([&, cookie](LONG) {
-                                             const DWORD mine = cookie->exchange(0);
-                                             if (mine == 0) return S_OK;  // not stored yet, or already hopped
-                                             EXPECT_EQ(unadvise<ITestEvents>(src, mine), S_OK);
-                                             const size_t victim = next_early++;
-                                             if (victim < early.size()) unadvise<ITestEvents>(src, early[victim]);
-                                             add_hopper();
-                                             return S_OK;
-                                           })->identity()));
+    cookie->store(advise<ITestEvents>(src, sink_of([&, cookie](LONG) {
+                                           const DWORD mine = cookie->exchange(0);
+                                           if (mine == 0) return S_OK;  // not stored yet, or already hopped
+                                           EXPECT_EQ(unadvise(src, mine), S_OK);
+                                           const size_t victim = next_early++;
+                                           if (victim < early.size()) unadvise(src, early[victim]);
+                                           add_hopper();
+                                           return S_OK;
+                                         }).get()));
   };
   add_hopper();
 
-  std::latch start(kFiringThreads + kChurnThreads);  // all workers start together so their work overlaps
+  std::latch start(2 * kThreads);  // all workers start together so their work overlaps
   std::vector<std::thread> threads;
-  for (int t = 0; t < kFiringThreads; ++t) {
+  for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&] {
       start.arrive_and_wait();
-      for (int i = 0; i < kFirings; ++i) source->Ping(i);
+      for (int i = 0; i < kRounds; ++i) source->Ping(i);
     });
-  }
-  for (int t = 0; t < kChurnThreads; ++t) {
     threads.emplace_back([&] {
       start.arrive_and_wait();
-      for (int i = 0; i < kChurn; ++i) {
-        const DWORD cookie = advise<ITestEvents>(src, comrt::make<FnSink>(noop)->identity());
+      for (int i = 0; i < kRounds; ++i) {
+        const DWORD cookie = advise<ITestEvents>(src, sink_of(noop).get());
         com_ptr<IEnumConnections> snapshot;
-        if (i % 16 == 0) {
-          EXPECT_EQ(point_of(src, IID_ITestEvents)->EnumConnections(snapshot.put()), S_OK);
-        }
-        EXPECT_EQ(unadvise<ITestEvents>(src, cookie), S_OK);
+        if (i % 16 == 0) point_of(src, IID_ITestEvents)->EnumConnections(snapshot.put());
+        EXPECT_EQ(unadvise(src, cookie), S_OK);
       }
     });
   }
   for (auto& t : threads) t.join();
 
-  EXPECT_EQ(steady_calls.load(), kFiringThreads * kFirings);
-  EXPECT_EQ(unadvise<ITestEvents>(src, steady), S_OK);
+  EXPECT_EQ(steady_calls.load(), kThreads * kRounds);
+  EXPECT_EQ(unadvise(src, steady), S_OK);
   source = nullptr;  // releases the last hopper and the early sinks left
   EXPECT_EQ(live_objects, live_before);
 }
