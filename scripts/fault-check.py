@@ -50,6 +50,7 @@ def parse_faults(path):
         i += 1
         replacement = []
         while lines[i] != ">>>>":
+            assert not lines[i].startswith("@@ "), f"{fault_id}: no >>>> before the next entry"
             replacement.append(lines[i])
             i += 1
         i += 1
