@@ -1,13 +1,14 @@
 # The Debian package: `cpack -G DEB` in a build folder makes tolvane-scheduler_<version>_<arch>.deb
-# with the runtime, the component, its manifest, the headers and tolvane-regsvr. Installing the
-# package registers libScheduler.so machine-wide; removing it removes the registration.
+# with the runtime, the component, its manifest and texts, the headers, tolvane-regsvr,
+# tolvane-scheduler and its systemd user unit. Installing the package registers libScheduler.so
+# machine-wide; removing it removes the registration.
 set(CPACK_PACKAGE_NAME tolvane-scheduler)
 set(CPACK_PACKAGE_VENDOR Tolvane)
 set(CPACK_PACKAGE_CONTACT "Tolvane developers <tolvane@localhost>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}: the scheduler component and its runtime")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}: scheduled file copies, the component and its runtime")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 
 set(TOLVANE_PACKAGE_LIBDIR ${CPACK_PACKAGING_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR})

@@ -302,6 +302,7 @@ int work_on_file(const command& cmd, const arguments& args, const std::string& s
 int dispatch(const command& cmd, const arguments& args) {
   if (cmd.name == "run") return run_scheduler(args);
   if (cmd.name == "register" || cmd.name == "unregister") return registration(args, cmd.name == "unregister");
+  if (cmd.name == "add") parse_item_spec(args);  // bad input is refused before anything is loaded
   const std::string schedule = schedule_path(args);
   const control_paths paths = control_paths_for(schedule);
   std::vector<std::string> request{std::string(cmd.name)};

@@ -178,9 +178,10 @@ HRESULT run_monitor::OnUpdateItem(IScheduleItem* pItem) {
       comrt::lock_guard guard(mutex_);
       item_state& state = states_[id_of(pItem)];
       starts = last_run != state.last_run;
-      ends = !starts && state.running;
+      ends = !starts && state.running && state.runner == std::this_thread::get_id();
       state.last_run = last_run;
-      state.running = starts;
+      if (starts || ends) state.running = starts;
+      if (starts) state.runner = std::this_thread::get_id();
       if (ends && FAILED(state.pending)) result = std::exchange(state.pending, S_OK);
     }
     const std::string name = quoted_name(pItem);

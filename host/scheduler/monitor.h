@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <map>
 #include <string>
+#include <thread>
 
 #include <comrt/object.h>
 
@@ -66,6 +67,7 @@ class run_monitor final
   struct item_state {
     uint64_t last_run = 0;     // LastRunTime when last seen: a new one starts a run
     bool running = false;
+    std::thread::id runner;    // the thread the run started on, which also ends it
     HRESULT pending = S_OK;    // a transfer's failure that came while its item still ran
   };
   struct transfer_owner {
