@@ -51,6 +51,7 @@ class Cli : public ::testing::Test {
     env["XDG_RUNTIME_DIR"] = (root / "run").string();
     env["TOLVANE_REGISTRY_USER"] = (root / "user.reg").string();
     env["TOLVANE_REGISTRY_MACHINE"] = (root / "machine.reg").string();
+    env["LC_ALL"] = "C.UTF-8";  // the component's texts in English
   }
   ~Cli() override {
     if (runner > 0) stop_runner(SIGKILL);
@@ -189,7 +190,7 @@ TEST_F(Cli, BadInputIsRefusedWithItsReasonAndLosesNothing) {
     std::string message;
   };
   const std::vector<row> rows = {
-      {{"add", "X", "--at", "25:99", "--copy", path("src"), path("dst")}, 2, "bad time \"25:99\""},
+      {{"add", "X", "--at", "25:99", "--copy", path("src"), path("dst")}, 2, "bad time \"25:99\": give HH:MM"},
       {{"add", "X", "--at", "2001-01-01 10:00", "--copy", path("src"), path("dst")}, 2, "that time has passed"},
       {{"add", "X", "--weekly", "someday@10:00", "--copy", path("src"), path("dst")}, 2, "unknown day \"someday\""},
       {{"add", "X", "--every", "soon", "--copy", path("src"), path("dst")}, 2, "bad interval \"soon\""},
