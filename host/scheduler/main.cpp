@@ -86,7 +86,7 @@ void show_next(context& c, const arguments& args) {
   const int64_t now = comrt::now_unix();
   for (const auto& item : items) {
     const item_view view = view_of(item.get());
-    c.out << view.name << (view.enabled ? "" : "  (disabled: none)") << "\n";
+    c.out << view.name << (view.enabled ? "" : "  (disabled: it does not run)") << "\n";
     if (!view.enabled) continue;
     std::vector<int64_t> times;
     com_ptr<IScheduleTriggers> triggers;
