@@ -1,6 +1,6 @@
 // The queue action against a host made of mocks: Copy, where a run puts its copy, the dependency on
-// the previous run, the folder-tree comparison, the ways a run fails, runs of one action from two
-// threads at once, and a script client setting it up by name.
+// the previous run, the folder-tree comparison, the ways a run fails, and runs of one action from
+// two threads at once.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -13,9 +13,7 @@
 #include <vector>
 
 #include "actions/queue_action.h"
-#include "fakes/dispatch_client.h"
 #include "fakes/transfer_queue_mocks.h"
-#include "server/module.h"
 
 namespace {
 
@@ -219,25 +217,11 @@ const host_failure kHostFailures[] = {
     {"CreatingTheSnapshot",
      [](transfer_host& h) { FAILS_ONCE(*h.folder_tree_class, CreateInstance(_, _, _), Return(REGDB_E_CLASSNOTREG)); },
      REGDB_E_CLASSNOTREG, false},
-    {"Comparing",
-     [](transfer_host& h) {
-       const auto comparer = make_mock<fakes::MockFolderTreeComparer>();
-       EXPECT_CALL(*comparer, Compare(_, _, _)).WillOnce(Return(kRefused));
-       FAILS_ONCE(*h.comparer_class, CreateInstance(_, _, _), fakes::creates(comparer));
-     },
-     kRefused, false},
     {"AskingWhetherAnythingChanged",
      [](transfer_host& h) {
        const auto changes = make_mock<MockChangeSet>();
        EXPECT_CALL(*changes, get_IsEmpty(_)).WillOnce(Return(kRefused));
        h.changes = changes;
-     },
-     kRefused, true},
-    {"AddingTheDependency",
-     [](transfer_host& h) {
-       const auto copy = make_mock<MockTransferQueueItem>();
-       EXPECT_CALL(*copy->dependencies, Add(_)).WillOnce(Return(kRefused));
-       FAILS_ONCE(*h.template_item, CreateQueueCopy(_), fakes::hand_out(copy));
      },
      kRefused, true},
     {"Queuing", [](transfer_host& h) { FAILS_ONCE(*h.queue, InsertTail(_), Return(kRefused)); }, kRefused, true},
@@ -264,31 +248,5 @@ TEST_P(HostFailureTest, EndsTheRunWithItsStatusAndQueuesNothing) {
 
 INSTANTIATE_TEST_SUITE_P(EachKindOfStep, HostFailureTest, ::testing::ValuesIn(kHostFailures),
                          [](const auto& row) { return std::string(row.param.name); });
-
-// A script client makes the action through the library's class object and sets it up by name.
-TEST(QueueActionScriptClient, SetsUpAnActionByNameThatThenRunsAsSetUp) {
-  using namespace fakes::by_name;
-  transfer_host host;
-  com_ptr<IClassFactory> factory;
-  com_ptr<IDispatch> action, other;
-  ASSERT_EQ(tolvane::CSchedulerModule::instance().get_class_object(CLSID_ScheduleQueueAction, IID_IClassFactory,
-                                                                   factory.put_void()), S_OK);
-  ASSERT_EQ(factory->CreateInstance(nullptr, IID_IDispatch, action.put_void()), S_OK);
-  ASSERT_EQ(factory->CreateInstance(nullptr, IID_IDispatch, other.put_void()), S_OK);
-
-  // Set action.Item = transfer: action.QueueItemPosition = 0: other.Copy action
-  ASSERT_EQ(put(action.get(), u"Item", variant(identity(host.template_item)), DISPATCH_PROPERTYPUTREF), S_OK);
-  ASSERT_EQ(put(action.get(), u"QueueItemPosition", variant(LONG{tvTransferQueueItemPositionHead})), S_OK);
-  ASSERT_EQ(invoke(other.get(), u"Copy", DISPATCH_METHOD, {variant(action.get())}), S_OK);
-  EXPECT_EQ(identity(com_ptr<IUnknown>(get(other.get(), u"Item").punkVal)), identity(host.template_item));
-  ASSERT_EQ(other.as<IScheduleAction>()->Run(host.provider.get()), S_OK);
-  ASSERT_EQ(host.queued().size(), 1u);
-  EXPECT_TRUE(host.queued()[0].at_head);
-  EXPECT_EQ(identity(com_ptr<IUnknown>(get(other.get(), u"PreviousItem").punkVal)), identity(host.queued()[0].item));
-
-  // An object that is no host transfer is refused (as an exception carrying the query's status).
-  EXPECT_EQ(put(other.get(), u"Item", variant(other.get()), DISPATCH_PROPERTYPUTREF), DISP_E_EXCEPTION);
-  EXPECT_EQ(get(other.get(), u"Item").punkVal, nullptr);
-}
 
 }  // namespace
