@@ -1,5 +1,5 @@
-// The type library: the published DISPIDs, the automation forms of identifiers,
-// times and statuses, and the library object with its nine classes.
+// The type library: the published DISPIDs, and the automation forms of identifiers, times,
+// statuses and flags.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,8 +7,6 @@
 #include <comrt/variant.h>
 
 #include "Scheduler.h"
-#include "TransferQueue.h"
-#include "XMLArchive.h"
 #include "fakes/dispatch_client.h"
 #include "items/schedule_item.h"
 #include "items/schedule_items.h"
@@ -64,29 +62,6 @@ TEST(TypeLibrary, IdentifiersTimesStatusesAndFlagsTravelAsTheirAutomationFormsUn
   FILETIME t{};
   item->get_LastRunTime(&t);
   EXPECT_EQ(t.dwHighDateTime, 0x01234567u);
-}
-
-TEST(TypeLibrary, NamesItsNineClassesWithTheirDefaultInterfaces) {
-  comrt::com_ptr<ITypeLib> library = comrt::make_type_library(tolvane::scheduler_library());
-  const std::pair<const CLSID*, const IID*> classes[] = {
-      {&CLSID_ScheduleActions, &IID_IScheduleActions}, {&CLSID_ScheduleInstantiationTrigger, &IID_IScheduleInstantiationTrigger},
-      {&CLSID_ScheduleQueueAction, &IID_IScheduleQueueAction}, {&CLSID_ScheduleTriggers, &IID_IScheduleTriggers},
-      {&CLSID_ScheduleItem, &IID_IScheduleItem}, {&CLSID_ScheduleItems, &IID_IScheduleItems},
-      {&CLSID_ScheduleMonitorTrigger, &IID_IScheduleMonitorTrigger}, {&CLSID_Scheduler, &IID_IScheduler},
-      {&CLSID_ScheduleScheduleTrigger, &IID_IScheduleScheduleTrigger}};
-  for (const auto& [clsid, iid] : classes) {
-    comrt::com_ptr<ITypeInfo> coclass, primary;
-    ASSERT_EQ(library->GetTypeInfoOfGuid(*clsid, coclass.put()), S_OK);
-    UINT i = 0;
-    for (INT flags = 0; coclass->GetImplTypeFlags(i, &flags) == S_OK && flags != IMPLTYPEFLAG_FDEFAULT;) ++i;
-    HREFTYPE ref = 0;
-    ASSERT_EQ(coclass->GetRefTypeOfImplType(i, &ref), S_OK);
-    ASSERT_EQ(coclass->GetRefTypeInfo(ref, primary.put()), S_OK);
-    TYPEATTR* attr = nullptr;
-    ASSERT_EQ(primary->GetTypeAttr(&attr), S_OK);
-    EXPECT_EQ(attr->guid, *iid);
-    primary->ReleaseTypeAttr(attr);
-  }
 }
 
 }  // namespace
