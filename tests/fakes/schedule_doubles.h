@@ -26,10 +26,7 @@
 
 namespace fakes {
 
-inline ULONG ref_count(IUnknown* p) {
-  p->AddRef();
-  return p->Release();
-}
+inline ULONG ref_count(IUnknown* p) { return p->AddRef(), p->Release(); }
 
 // What a fake trigger answers. IsSet hands out the answers of `is_set` one per call, then
 // `is_set_after` for ever. Without `occurrence` the trigger does not answer
@@ -58,8 +55,7 @@ class FakeTrigger final : public comrt::implements<FakeTrigger, IScheduleTrigger
   HRESULT STDMETHODCALLTYPE get_Name(BSTR*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE ToString(BSTR*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE Clone(IScheduleTrigger** ppClone) override {
-    comrt::make<FakeTrigger>(script, tag).copy_to(ppClone);
-    return S_OK;
+    return comrt::make<FakeTrigger>(script, tag).copy_to(ppClone), S_OK;
   }
   HRESULT STDMETHODCALLTYPE IsSet() override {
     ++is_set_calls;
@@ -68,13 +64,9 @@ class FakeTrigger final : public comrt::implements<FakeTrigger, IScheduleTrigger
     script.is_set.pop_front();
     return hr;
   }
-  HRESULT STDMETHODCALLTYPE Next() override {
-    ++next_calls;
-    return script.next;
-  }
+  HRESULT STDMETHODCALLTYPE Next() override { return ++next_calls, script.next; }
   HRESULT STDMETHODCALLTYPE NextOccurrence(ULONGLONG* pVal) override {
-    *pVal = script.next_occurrence;
-    return script.next_occurrence_status;
+    return *pVal = script.next_occurrence, script.next_occurrence_status;
   }
   HRESULT STDMETHODCALLTYPE HasNextOccurrence() override { return script.has_next_occurrence; }
 
@@ -107,9 +99,7 @@ class FakeAction final : public comrt::implements<FakeAction, IScheduleAction> {
     return result;
   }
   HRESULT STDMETHODCALLTYPE Clone(IScheduleAction** ppClone) override {
-    if (FAILED(clone_result)) return clone_result;
-    comrt::make<FakeAction>(tag, result, log).copy_to(ppClone);
-    return S_OK;
+    return SUCCEEDED(clone_result) ? comrt::make<FakeAction>(tag, result, log).copy_to(ppClone), S_OK : clone_result;
   }
 
   const int tag;
@@ -142,8 +132,7 @@ comrt::com_ptr<IConnectionPoint> point_of(IUnknown* source) {
 template <class I>
 DWORD advise(IUnknown* source, IUnknown* sink) {
   DWORD cookie = 0;
-  comrt::check_hresult(point_of<I>(source)->Advise(sink, &cookie));
-  return cookie;
+  return comrt::check_hresult(point_of<I>(source)->Advise(sink, &cookie)), cookie;
 }
 
 template <class I>

@@ -64,8 +64,7 @@ class record {
   std::vector<T> values_;
 };
 
-// Actions: hand out an object (or null) through an out-parameter; hand out a new BSTR; make a
-// class object's CreateInstance hand out an object.
+// Actions: hand out an object (or null), a new BSTR or a value through the out-parameter.
 template <class T>
 auto hand_out(comrt::com_ptr<T> object) {
   return [object](auto** out) {
@@ -80,14 +79,14 @@ inline auto hand_out_text(std::u16string text) {
   };
 }
 template <class T>
-auto creates(comrt::com_ptr<T> object) {
-  return [object](IUnknown*, REFIID riid, void** ppv) { return object->QueryInterface(riid, ppv); };
+auto hand_out_value(T value) {
+  return ::testing::DoAll(::testing::SetArgPointee<0>(value), ::testing::Return(S_OK));
 }
 
 class MockChangeSet : public comrt::implements<nice<MockChangeSet>, IFolderTreeChangeSet> {
  public:
   explicit MockChangeSet(VARIANT_BOOL empty = VARIANT_FALSE) {
-    ON_CALL(*this, get_IsEmpty).WillByDefault(::testing::DoAll(::testing::SetArgPointee<0>(empty), ::testing::Return(S_OK)));
+    ON_CALL(*this, get_IsEmpty).WillByDefault(hand_out_value(empty));
   }
   MOCK_METHOD(HRESULT, get_IsEmpty, (VARIANT_BOOL * pVal), (override));
 };
@@ -95,10 +94,7 @@ class MockChangeSet : public comrt::implements<nice<MockChangeSet>, IFolderTreeC
 class MockDependencies : public comrt::implements<nice<MockDependencies>, ITransferDependencies> {
  public:
   MockDependencies() {
-    ON_CALL(*this, Add).WillByDefault([this](ITransferQueueItem* item) {
-      added.add(comrt::com_ptr<ITransferQueueItem>(item));
-      return S_OK;
-    });
+    ON_CALL(*this, Add).WillByDefault([this](ITransferQueueItem* item) { return added.add(item), S_OK; });
   }
   MOCK_METHOD(HRESULT, Add, (ITransferQueueItem * pItem), (override));
   record<comrt::com_ptr<ITransferQueueItem>> added;
@@ -108,7 +104,7 @@ class MockSourceDescriptor
     : public comrt::implements<nice<MockSourceDescriptor>, ITransferSourceDescriptor> {
  public:
   MockSourceDescriptor(LONG mode, std::u16string path) {
-    ON_CALL(*this, get_Mode).WillByDefault(::testing::DoAll(::testing::SetArgPointee<0>(mode), ::testing::Return(S_OK)));
+    ON_CALL(*this, get_Mode).WillByDefault(hand_out_value(mode));
     ON_CALL(*this, get_Path).WillByDefault(hand_out_text(std::move(path)));
   }
   MOCK_METHOD(HRESULT, get_Mode, (LONG * pVal), (override));
@@ -121,20 +117,14 @@ class MockTransferQueueItem : public comrt::implements<nice<MockTransferQueueIte
  public:
   explicit MockTransferQueueItem(LONG kind = 1, mock_ptr<MockSourceDescriptor> source_descriptor = nullptr)
       : source(std::move(source_descriptor)) {
-    using namespace ::testing;
     ON_CALL(*this, CreateQueueCopy).WillByDefault([this](ITransferQueueItem** out) {
-      auto copy = make_mock<MockTransferQueueItem>();
-      copies.add(copy);
-      copy.copy_to(out);
-      return S_OK;
+      const auto copy = make_mock<MockTransferQueueItem>();
+      return copies.add(copy), copy.copy_to(out), S_OK;
     });
-    ON_CALL(*this, get_Kind).WillByDefault(DoAll(SetArgPointee<0>(kind), Return(S_OK)));
+    ON_CALL(*this, get_Kind).WillByDefault(hand_out_value(kind));
     ON_CALL(*this, get_Source).WillByDefault(hand_out(source));
     ON_CALL(*this, get_Dependencies).WillByDefault(hand_out(dependencies));
-    ON_CALL(*this, ApplyChangeSet).WillByDefault([this](IFolderTreeChangeSet* changes) {
-      applied.add(comrt::com_ptr<IFolderTreeChangeSet>(changes));
-      return S_OK;
-    });
+    ON_CALL(*this, ApplyChangeSet).WillByDefault([this](IFolderTreeChangeSet* c) { return applied.add(c), S_OK; });
   }
   MOCK_METHOD(HRESULT, CreateQueueCopy, (ITransferQueueItem * *ppCopy), (override));
   MOCK_METHOD(HRESULT, get_Kind, (LONG * pVal), (override));
@@ -157,18 +147,12 @@ struct queued_transfer {
 class MockTransferQueue : public comrt::implements<nice<MockTransferQueue>, ITransferQueue> {
  public:
   MockTransferQueue() {
-    ON_CALL(*this, InsertHead).WillByDefault([this](ITransferQueueItem* item) { return insert(item, true); });
-    ON_CALL(*this, InsertTail).WillByDefault([this](ITransferQueueItem* item) { return insert(item, false); });
+    ON_CALL(*this, InsertHead).WillByDefault([this](ITransferQueueItem* item) { return queued.add({item, true}), S_OK; });
+    ON_CALL(*this, InsertTail).WillByDefault([this](ITransferQueueItem* item) { return queued.add({item, false}), S_OK; });
   }
   MOCK_METHOD(HRESULT, InsertHead, (ITransferQueueItem * pItem), (override));
   MOCK_METHOD(HRESULT, InsertTail, (ITransferQueueItem * pItem), (override));
   record<queued_transfer> queued;
-
- private:
-  HRESULT insert(ITransferQueueItem* item, bool at_head) {
-    queued.add({comrt::com_ptr<ITransferQueueItem>(item), at_head});
-    return S_OK;
-  }
 };
 
 // The host's service provider (its site): offers `queue` as SID_TransferQueue and nothing else.
@@ -188,10 +172,7 @@ class MockServiceProvider : public comrt::implements<nice<MockServiceProvider>, 
 class MockFolderTree : public comrt::implements<nice<MockFolderTree>, IFolderTree> {
  public:
   MockFolderTree() {
-    ON_CALL(*this, Load).WillByDefault([this](BSTR path) {
-      loaded.add(std::u16string(comrt::bstr_view(path)));
-      return S_OK;
-    });
+    ON_CALL(*this, Load).WillByDefault([this](BSTR path) { return loaded.add(std::u16string(comrt::bstr_view(path))), S_OK; });
   }
   MOCK_METHOD(HRESULT, Load, (BSTR bstrPath), (override));
   record<std::u16string> loaded;
@@ -242,8 +223,6 @@ class registered_class {
     EXPECT_EQ(CoRegisterClassObject(clsid, factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie_), S_OK);
   }
   ~registered_class() { CoRevokeClassObject(cookie_); }
-  registered_class(const registered_class&) = delete;
-  registered_class& operator=(const registered_class&) = delete;
 
  private:
   DWORD cookie_ = 0;

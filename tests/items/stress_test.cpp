@@ -1,14 +1,17 @@
-// The item collection under concurrent use: threads add, update, run and remove their own items
-// while another enumerates and another subscribes and unsubscribes sinks. A sink that stays
-// subscribed throughout must hear every item's add, updates and removal, in that order.
+// The item collection under concurrent use. Threads add, update, run and remove their own items
+// while another enumerates and another subscribes and unsubscribes sinks: a sink subscribed
+// throughout hears every item's add, updates and removal, in that order. And a removal made while
+// another thread's addition is still being announced is made at once and heard after it.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <latch>
 #include <map>
-#include <mutex>
 #include <thread>
 #include <vector>
+
+#include <comrt/event.h>
 
 #include "fakes/schedule_doubles.h"
 #include "items/schedule_item.h"
@@ -17,48 +20,21 @@
 namespace {
 
 using comrt::com_ptr;
+using fakes::dispatch_call;
 using tolvane::CScheduleItem;
 using tolvane::CScheduleItems;
 
-// Follows each item through add, two updates and removal; counts steps out of that order.
-class OrderSink final : public comrt::implements<OrderSink, IScheduleItemsEvents> {
- public:
-  HRESULT STDMETHODCALLTYPE OnAddItem(IScheduleItem* i) override {
-    std::lock_guard g(m_);
-    if (!live_.try_emplace(i, 0).second) ++out_of_order;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnUpdateItem(IScheduleItem* i) override {
-    std::lock_guard g(m_);
-    auto it = live_.find(i);
-    if (it == live_.end()) {
-      ++out_of_order;
-    } else {
-      ++it->second;
-    }
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnRemoveItem(IScheduleItem* i) override {
-    std::lock_guard g(m_);
-    auto it = live_.find(i);
-    if (it == live_.end() || it->second != 2) ++out_of_order;
-    if (it != live_.end()) live_.erase(it);
-    ++removed;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnRemoveAllItems() override { return S_OK; }
-  std::atomic<int> out_of_order{0}, removed{0};
+constexpr std::chrono::seconds kHangGuard{60};
 
- private:
-  std::mutex m_;
-  std::map<IScheduleItem*, int> live_;
+struct ItemsStress : ::testing::Test {
+  ItemsStress() { fakes::advise<_IScheduleItemsEvents>(items->identity(), sink->identity()); }
+  ~ItemsStress() override { EXPECT_EQ(items->Disconnect(), S_OK); }
+  com_ptr<CScheduleItems> items = comrt::make<CScheduleItems>();
+  com_ptr<fakes::DispatchSink> sink = comrt::make<fakes::DispatchSink>();
 };
 
-TEST(ItemsStress, ConcurrentChangesUpdatesAndSubscriptionsKeepEveryItemsEventsInOrder) {
+TEST_F(ItemsStress, ConcurrentChangesUpdatesAndSubscriptionsKeepEveryItemsEventsInOrder) {
   constexpr int kWriters = 2, kRounds = 150;
-  auto items = comrt::make<CScheduleItems>();
-  auto order = comrt::make<OrderSink>();
-  fakes::advise<IScheduleItemsEvents>(items->identity(), order->identity());
   std::atomic<bool> writing{true};
   std::atomic<int> failures{0};
   std::latch start(kWriters + 2);
@@ -66,43 +42,73 @@ TEST(ItemsStress, ConcurrentChangesUpdatesAndSubscriptionsKeepEveryItemsEventsIn
   for (int w = 0; w < kWriters; ++w) {
     threads.emplace_back([&] {
       start.arrive_and_wait();
-      for (int i = 0; i < kRounds; ++i) {
+      for (int i = 0; i < kRounds; ++i) {  // Update, then Run's own update, then the removal
         auto item = comrt::make<CScheduleItem>();
-        // Update, then Run's own update, then the removal.
-        if (items->AddItem(item.get()) != S_OK || item->Update() != S_OK || item->Run(nullptr) != S_OK ||
-            items->RemoveItem(item.get()) != S_OK)
-          ++failures;
+        failures += items->AddItem(item.get()) != S_OK || item->Update() != S_OK || item->Run(nullptr) != S_OK ||
+                    items->RemoveItem(item.get()) != S_OK;
       }
     });
   }
   threads.emplace_back([&] {  // a reader
     start.arrive_and_wait();
-    while (writing) {
+    for (com_ptr<IScheduleItem> item; writing;) {
       com_ptr<IEnumScheduleItem> e;
-      com_ptr<IScheduleItem> item;
-      ULONG fetched = 0;
-      if (items->get_NewEnum(e.put()) != S_OK) ++failures;
-      while (e->Next(1, item.put(), &fetched) == S_OK) {
+      failures += items->get_NewEnum(e.put()) != S_OK;
+      while (e && e->Next(1, item.put(), nullptr) == S_OK) {
       }
     }
   });
   threads.emplace_back([&] {  // subscribers coming and going
     start.arrive_and_wait();
     while (writing) {
-      auto sink = comrt::make<OrderSink>();
-      const DWORD cookie = fakes::advise<IScheduleItemsEvents>(items->identity(), sink->identity());
-      if (fakes::unadvise<IScheduleItemsEvents>(items->identity(), cookie) != S_OK) ++failures;
+      auto other = comrt::make<fakes::DispatchSink>();
+      const DWORD c = fakes::advise<_IScheduleItemsEvents>(items->identity(), other->identity());
+      failures += fakes::unadvise<_IScheduleItemsEvents>(items->identity(), c) != S_OK;
     }
   });
   for (int w = 0; w < kWriters; ++w) threads[w].join();
   writing = false;
-  for (auto& t : threads)
-    if (t.joinable()) t.join();
-
+  for (auto& t : threads) t.joinable() ? t.join() : void();
   EXPECT_EQ(failures, 0);
-  EXPECT_EQ(order->out_of_order, 0);
-  EXPECT_EQ(order->removed, kWriters * kRounds);
-  EXPECT_EQ(items->Disconnect(), S_OK);
+
+  // Each item goes add (1), two updates (3), removal (2); an address is reused only after removal.
+  std::map<IDispatch*, std::vector<DISPID>> open;
+  int removed = 0;
+  for (const dispatch_call& c : sink->calls()) {
+    open[c.argument].push_back(c.id);
+    if (c.id != 2) continue;
+    EXPECT_EQ(open[c.argument], (std::vector<DISPID>{1, 3, 3, 2}));
+    open.erase(c.argument);
+    ++removed;
+  }
+  EXPECT_EQ(removed, kWriters * kRounds);
+  EXPECT_TRUE(open.empty());
+}
+
+TEST_F(ItemsStress, ARemovalDuringAnotherThreadsAdditionIsMadeAtOnceAndHeardAfterIt) {
+  auto item = comrt::make<CScheduleItem>();
+  comrt::event adding(comrt::event_reset::manual), gate(comrt::event_reset::manual);
+  std::vector<std::thread::id> threads;
+  sink->on_call = [&](const dispatch_call& c) {
+    threads.push_back(std::this_thread::get_id());
+    if (c.id != 1) return;
+    adding.set();
+    EXPECT_TRUE(gate.wait(kHangGuard));
+  };
+  std::thread adder([&] { EXPECT_EQ(items->AddItem(item.get()), S_OK); });
+  ASSERT_TRUE(adding.wait(kHangGuard));
+  std::thread remover([&] { EXPECT_EQ(items->RemoveItem(item.get()), S_OK); });
+  LONG count = 1;
+  for (const auto deadline = std::chrono::steady_clock::now() + kHangGuard;
+       items->get_Count(&count) == S_OK && count != 0 && std::chrono::steady_clock::now() < deadline;)
+    std::this_thread::yield();
+  EXPECT_EQ(count, 0) << "the removal is made at once";
+  gate.set();
+  const std::vector<std::thread::id> expected{adder.get_id(), remover.get_id()};
+  adder.join();
+  remover.join();
+  EXPECT_EQ(sink->calls(), (std::vector<dispatch_call>{{1, item.get()}, {2, item.get()}}));
+  EXPECT_EQ(threads, expected);
 }
 
 }  // namespace

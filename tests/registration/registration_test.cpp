@@ -1,10 +1,8 @@
 // Self-registration in a temporary registry: the keys written for every class, the scope, and what
 // registering again, unregistering and a failed registration leave behind.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <vector>
 
 #include <comrt/guid.h>
@@ -22,22 +20,18 @@ using tolvane::registrar;
 using namespace tolvane::test;
 
 const std::u16string kClasses = u"Software\\Classes";
-const std::set<std::u16string> kContainers{u"AppID", u"CLSID"};
+const std::u16string kTypeLib = u"{A2ADB994-121A-4972-884F-6A9EB6478C69}";
 
-// Our keys below a scope's classes, leaving out the type library's TypeLib and Interface trees.
-std::set<std::u16string> class_and_app_keys(HKEY scope) {
-  std::set<std::u16string> keys = key_paths(scope, kClasses);
-  std::erase_if(keys, [](const std::u16string& k) { return k.starts_with(u"TypeLib") || k.starts_with(u"Interface"); });
-  return keys;
-}
-
-class RegistrationTest : public ::testing::Test {
- protected:
+struct RegistrationTest : ::testing::Test {
+  // The files of both scopes, to compare whole registries.
+  std::pair<std::string, std::string> files() const {
+    return {registry_sandbox::read(sandbox.machine_file()), registry_sandbox::read(sandbox.user_file())};
+  }
   registry_sandbox sandbox;
   registrar module{kLibrary, module_classes()};
 };
 
-TEST_F(RegistrationTest, WritesEveryRowOfEveryClassInTheListsOrderAndNothingMore) {
+TEST_F(RegistrationTest, WritesEveryRowOfEveryClassInTheListsOrderAndNothingMoreAndEveryClassIsCreatable) {
   ASSERT_EQ(module.register_server(), S_OK);
   std::set<std::u16string> expected{u"AppID", u"AppID\\{43EA843F-BE3D-4DFB-9727-DEA1F06DD300}", u"AppID\\Scheduler.dll", u"CLSID"};
   const std::u16string order[] = {u"ScheduleActions", u"ScheduleInstantiationTrigger", u"ScheduleQueueAction",
@@ -55,16 +49,24 @@ TEST_F(RegistrationTest, WritesEveryRowOfEveryClassInTheListsOrderAndNothingMore
     std::vector<row> rows{{prog, nullptr, desc}, {prog + u"\\CLSID", nullptr, clsid}, {vi, nullptr, desc},
                           {vi + u"\\CLSID", nullptr, clsid}, {vi + u"\\CurVer", nullptr, prog}, {key, nullptr, desc},
                           {key + u"\\InprocServer32", nullptr, kLibrary}, {key + u"\\InprocServer32", u"ThreadingModel", u"Both"},
-                          {key + u"\\TypeLib", nullptr, u"{A2ADB994-121A-4972-884F-6A9EB6478C69}"}};
+                          {key + u"\\TypeLib", nullptr, kTypeLib}};
     if (names_prog_ids) rows.insert(rows.end(), {{key + u"\\ProgID", nullptr, prog}, {key + u"\\VersionIndependentProgID", nullptr, vi}});
     for (const row& r : rows) {
       EXPECT_EQ(text(HKEY_CLASSES_ROOT, r.path, r.value), r.data) << comrt::to_utf8(r.path);
       expected.insert(r.path);
     }
     expected.insert(key + u"\\Programmable");
+    for (const char16_t* prog_id : {c.prog_id, c.vi_prog_id}) {  // a host creates it through the runtime alone
+      CLSID found{};
+      EXPECT_EQ(CLSIDFromProgID(prog_id, &found), S_OK) << comrt::to_utf8(prog_id);
+      comrt::com_ptr<IUnknown> object;
+      EXPECT_EQ(CoCreateInstance(found, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, object.put_void()), S_OK);
+    }
   }
-  EXPECT_EQ(class_and_app_keys(HKEY_LOCAL_MACHINE), expected);
-  EXPECT_EQ(text(HKEY_CLASSES_ROOT, u"TypeLib\\{A2ADB994-121A-4972-884F-6A9EB6478C69}\\1.0\\0\\linux64"), kLibrary);
+  std::set<std::u16string> keys = key_paths(HKEY_LOCAL_MACHINE, kClasses);
+  std::erase_if(keys, [](const std::u16string& k) { return k.starts_with(u"TypeLib") || k.starts_with(u"Interface"); });
+  EXPECT_EQ(keys, expected);
+  EXPECT_EQ(text(HKEY_CLASSES_ROOT, u"TypeLib\\" + kTypeLib + u"\\1.0\\0\\linux64"), kLibrary);
   EXPECT_EQ(text(HKEY_CLASSES_ROOT, u"AppID\\Scheduler.dll", u"AppID"), u"{43EA843F-BE3D-4DFB-9727-DEA1F06DD300}");
 }
 
@@ -77,46 +79,44 @@ TEST(InstallTest, OnlyTheWholeWordUserInAnyCaseMeansPerUser) {
 
 TEST_F(RegistrationTest, RegisteringAgainReplacesTheClassKeys) {
   ASSERT_EQ(module.register_server(), S_OK);
-  const std::string first = registry_sandbox::read(sandbox.machine_file());
+  const auto first = files();
   const std::u16string stale = kClasses + u"\\CLSID\\" + comrt::to_u16string(CLSID_Scheduler) + u"\\Stale";
   comrt::unique_hkey k;
   ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, stale.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, k.put(), nullptr), 0);
   ASSERT_EQ(module.register_server(), S_OK);
-  EXPECT_EQ(registry_sandbox::read(sandbox.machine_file()), first);
+  EXPECT_EQ(files(), first);
 }
 
 // Keys of another component in both scopes.
-class UnregistrationTest : public RegistrationTest {
- protected:
-  void SetUp() override {
+struct UnregistrationTest : RegistrationTest {
+  UnregistrationTest() {
     for (const HKEY scope : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
       for (const char16_t* path : {u"CLSID\\{11111111-2222-3333-4444-555555555555}\\InprocServer32", u"Other.Thing\\CLSID",
                                    u"AppID\\{66666666-2222-3333-4444-555555555555}",
                                    u"TypeLib\\{77777777-2222-3333-4444-555555555555}\\1.0\\0\\linux64",
                                    u"Interface\\{88888888-2222-3333-4444-555555555555}\\TypeLib"}) {
         comrt::unique_hkey k;
-        ASSERT_EQ(RegCreateKeyExW(scope, (kClasses + u"\\" + path).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, k.put(), nullptr), 0);
-        ASSERT_EQ(RegSetValueExW(k.get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(u"theirs"), 14), 0);
+        EXPECT_EQ(RegCreateKeyExW(scope, (kClasses + u"\\" + path).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, k.put(), nullptr), 0);
+        EXPECT_EQ(RegSetValueExW(k.get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(u"theirs"), 14), 0);
       }
     }
-    machine_before = registry_sandbox::read(sandbox.machine_file());
-    user_before = registry_sandbox::read(sandbox.user_file());
+    before = files();
   }
-  std::string machine_before, user_before;
+  std::pair<std::string, std::string> before;
 };
 
 TEST_F(UnregistrationTest, RemovesOnlyOurKeysOnlyFromItsOwnScopeAndWhatWasNeverRegisteredIsNoFailure) {
   ASSERT_EQ(module.unregister_server(), S_OK);
-  EXPECT_EQ(registry_sandbox::read(sandbox.machine_file()), machine_before);
+  EXPECT_EQ(files(), before);
   registrar user{kLibrary, module_classes()};
   ASSERT_EQ(user.install(TRUE, u"user"), S_OK);
-  const std::string user_registered = registry_sandbox::read(sandbox.user_file());
+  const std::string user_registered = files().second;
   ASSERT_EQ(module.register_server(), S_OK);
   ASSERT_EQ(module.unregister_server(), S_OK);
-  EXPECT_EQ(registry_sandbox::read(sandbox.machine_file()), machine_before);
-  EXPECT_EQ(registry_sandbox::read(sandbox.user_file()), user_registered);
-  ASSERT_EQ(user.install(FALSE, nullptr), S_OK) << "the per-user switch stays on";
-  EXPECT_EQ(registry_sandbox::read(sandbox.user_file()), user_before);
+  EXPECT_EQ(files(), std::pair(before.first, user_registered));
+  ASSERT_EQ(user.register_server(), S_OK) << "the per-user switch stays on";
+  ASSERT_EQ(user.install(FALSE, nullptr), S_OK);
+  EXPECT_EQ(files(), before);
 }
 
 TEST_F(UnregistrationTest, AFailedInstallUndoesWhatItRegistered) {
@@ -126,45 +126,7 @@ TEST_F(UnregistrationTest, AFailedInstallUndoesWhatItRegistered) {
   EXPECT_EQ(r.register_server(), E_INVALIDARG);
   EXPECT_TRUE(text(HKEY_LOCAL_MACHINE, kClasses + u"\\" + classes[0].vi_prog_id)) << "registered up to the failure";
   EXPECT_EQ(r.install(TRUE, nullptr), E_INVALIDARG);
-  EXPECT_EQ(registry_sandbox::read(sandbox.machine_file()), machine_before);
-}
-
-// A host creates every class through the runtime alone, by class identifier and by both ProgIDs.
-void expect_every_class_creatable() {
-  for (const class_entry& c : module_classes()) {
-    for (const char16_t* prog_id : {c.prog_id, c.vi_prog_id}) {
-      CLSID found{};
-      EXPECT_EQ(CLSIDFromProgID(prog_id, &found), S_OK) << comrt::to_utf8(prog_id);
-      EXPECT_EQ(found, c.clsid);
-    }
-    comrt::com_ptr<IUnknown> object;
-    EXPECT_EQ(CoCreateInstance(c.clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, object.put_void()), S_OK);
-  }
-}
-
-TEST_F(RegistrationTest, ExportsRegisterMachineWideAndThenForTheUser) {
-  void* lib = ::dlopen(TOLVANE_SCHEDULER_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-  ASSERT_NE(lib, nullptr) << ::dlerror();
-  auto* reg = reinterpret_cast<HRESULT (*)()>(::dlsym(lib, "DllRegisterServer"));
-  auto* unreg = reinterpret_cast<HRESULT (*)()>(::dlsym(lib, "DllUnregisterServer"));
-  auto* install = reinterpret_cast<HRESULT (*)(BOOL, LPCWSTR)>(::dlsym(lib, "DllInstall"));
-  auto* get = reinterpret_cast<HRESULT (*)(REFCLSID, REFIID, void**)>(::dlsym(lib, "DllGetClassObject"));
-  ASSERT_TRUE(reg && unreg && install && get);
-  void* unknown = &unknown;
-  EXPECT_EQ(get(LIBID_Scheduler, IID_IClassFactory, &unknown), CLASS_E_CLASSNOTAVAILABLE);
-  EXPECT_EQ(unknown, nullptr);
-
-  ASSERT_EQ(reg(), S_OK);
-  expect_every_class_creatable();
-  ASSERT_EQ(unreg(), S_OK);
-  EXPECT_EQ(class_and_app_keys(HKEY_LOCAL_MACHINE), kContainers);
-  ASSERT_EQ(install(TRUE, u"User"), S_OK);
-  expect_every_class_creatable();
-  ASSERT_EQ(reg(), S_OK) << "the per-user switch stays on";
-  EXPECT_EQ(class_and_app_keys(HKEY_LOCAL_MACHINE), kContainers);
-  ASSERT_EQ(install(FALSE, nullptr), S_OK);
-  EXPECT_EQ(class_and_app_keys(HKEY_CURRENT_USER), kContainers);
-  ::dlclose(lib);
+  EXPECT_EQ(files(), before);
 }
 
 }  // namespace
