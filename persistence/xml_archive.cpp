@@ -1,5 +1,6 @@
 #include "persistence/xml_archive.h"
 
+#include <charconv>
 #include <cstdio>
 
 #include <comrt/guid.h>
@@ -37,6 +38,34 @@ bool equals_ignoring_case(std::u16string_view a, std::u16string_view b) noexcept
   return true;
 }
 
+// An element name as UTF-8 (names are nearly always ASCII, copied as they are).
+std::string utf8_name(LPCOLESTR name) {
+  std::string out;
+  for (const char16_t* p = name; *p; ++p) {
+    if (*p >= 0x80) return comrt::to_utf8(std::u16string_view(name));
+    out += static_cast<char>(*p);
+  }
+  return out;
+}
+
+// A value as the text the DOM gives it: integers as decimal numbers, anything else as its
+// conversion to a string.
+std::string text_of(const VARIANT& value) {
+  char buf[24];
+  auto number = [&](auto n) { return std::string(buf, std::to_chars(buf, buf + sizeof buf, n).ptr); };
+  switch (value.vt) {
+    case VT_I4: return number(value.lVal);
+    case VT_UI8: return number(value.ullVal);
+    case VT_UI2: return number(value.uiVal);
+    case VT_BSTR: return comrt::to_utf8(comrt::bstr_view(value.bstrVal));
+    default: return comrt::to_utf8(comrt::bstr_view(variant(value).converted(VT_BSTR).bstrVal));
+  }
+}
+
+void check(bool modified) {
+  if (!modified) throw std::bad_alloc();  // pugixml fails its modifications only for want of memory
+}
+
 constexpr uint64_t kSecondsPerYear = 31'536'000;  // 365 days
 constexpr uint64_t kSecondsPerMonth = 2'592'000;  // 30 days
 
@@ -49,6 +78,19 @@ HRESULT serialize_object(IXMLArchiveSerializable* object, IXMLArchive* archive, 
 std::vector<object_element> object_elements(IXMLDOMNode* parent, std::u16string_view name) {
   std::vector<object_element> found;
   if (!parent) return found;
+  com_ptr<IXMLDOMNativeNode> native;
+  if (SUCCEEDED(parent->QueryInterface(IID_IXMLDOMNativeNode, native.put_void())) && native->native_element()) {
+    const std::string wanted = comrt::to_utf8(name);
+    for (const pugi::xml_node& child : native->native_element().children()) {
+      if (child.type() != pugi::node_element || wanted != child.name()) continue;
+      const pugi::xml_attribute clsid = child.attribute("clsid");
+      if (!clsid) continue;
+      com_ptr<IXMLDOMNode> node;
+      check_hresult(native->element_node(child, node.put()));
+      found.push_back({std::move(node), comrt::to_utf16(clsid.value())});
+    }
+    return found;
+  }
   const bstr clsid_name(u"clsid");
   com_ptr<IXMLDOMNode> child;
   check_hresult(parent->get_firstChild(child.put()));
@@ -115,28 +157,105 @@ std::u16string CXMLArchive::load_failure() const {
   return text;
 }
 
-HRESULT CXMLArchive::store_value(IXMLDOMNode* parent, LPCOLESTR name, const VARIANT& value, DWORD flags) {
+IXMLDOMNativeNode* CXMLArchive::native(IXMLDOMNode* parent) {
+  if (parent != native_parent_.get()) {
+    native_ = nullptr;
+    native_parent_ = com_ptr<IXMLDOMNode>(parent);
+    com_ptr<IXMLDOMNativeNode> n;
+    // Only elements: the document takes one element and is written to only once.
+    if (parent && SUCCEEDED(parent->QueryInterface(IID_IXMLDOMNativeNode, n.put_void())) && n->native_element())
+      native_ = std::move(n);
+  }
+  return native_.get();
+}
+
+pugi::xml_node CXMLArchive::take_native(IXMLDOMNativeNode* parent, LPCOLESTR name) {
+  if (!name) return {};
+  const std::string wanted = utf8_name(name);
+  for (pugi::xml_node child = parent->native_element().first_child(); child; child = child.next_sibling()) {
+    if (child.type() == pugi::node_element && wanted == child.name()) {
+      check(static_cast<bool>(parent->detached().append_move(child)));
+      return child;
+    }
+  }
+  return {};
+}
+
+pugi::xml_node CXMLArchive::append_native(IXMLDOMNativeNode* parent, LPCOLESTR name) {
+  const std::string n = name ? utf8_name(name) : std::string();
+  if (!comrt::xml::is_name(n)) comrt::throw_hresult(E_INVALIDARG);
+  pugi::xml_node element = parent->native_element().append_child(pugi::node_element);
+  check(element && element.set_name(n.c_str()));
+  return element;
+}
+
+com_ptr<IXMLDOMNode> CXMLArchive::take_element(IXMLDOMNode* parent, LPCOLESTR name) {
+  IXMLDOMNativeNode* n = native(parent);
+  if (!n) return take_child(parent, name);
+  const pugi::xml_node child = take_native(n, name);
+  com_ptr<IXMLDOMNode> node;
+  if (child) check_hresult(n->element_node(child, node.put()));
+  return node;
+}
+
+HRESULT CXMLArchive::store_text(IXMLDOMNode* parent, LPCOLESTR name, std::string_view text) {
+  if (IXMLDOMNativeNode* n = native(parent)) {
+    // The text of an element without children becomes its one text node, also when empty.
+    check(append_native(n, name).append_child(pugi::node_pcdata).set_value(text.data(), text.size()));
+    return S_OK;
+  }
   com_ptr<IXMLDOMElement> element;
   check_hresult(document_->createElement(bstr(name).get(), element.put()));
-  // The text of an element without children becomes its one text node.
-  if ((flags & XMLARCHIVE_FLAG_BASE64) && value.vt == VT_BSTR) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(value.bstrVal);
-    const std::string encoded = base64_lines(bytes, SysStringByteLen(value.bstrVal));
-    check_hresult(element->put_text(bstr(comrt::to_utf16(encoded)).get()));
-  } else {
-    check_hresult(element->put_nodeTypedValue(value));
-  }
-  if (flags & XMLARCHIVE_FLAG_VT) {
-    check_hresult(element->setAttribute(bstr(u"vt").get(), variant(static_cast<uint16_t>(value.vt))));
-  }
+  check_hresult(element->put_text(bstr(comrt::to_utf16(text)).get()));
   return parent->appendChild(element.get(), nullptr);
 }
 
-HRESULT CXMLArchive::load_value(IXMLDOMNode* parent, LPCOLESTR name, VARIANT* value) {
+HRESULT CXMLArchive::store_value(IXMLDOMNode* parent, LPCOLESTR name, const VARIANT& value, DWORD flags) {
+  const std::string text = (flags & XMLARCHIVE_FLAG_BASE64) && value.vt == VT_BSTR
+                               ? base64_lines(reinterpret_cast<const unsigned char*>(value.bstrVal),
+                                              SysStringByteLen(value.bstrVal))
+                               : text_of(value);
+  if (!(flags & XMLARCHIVE_FLAG_VT)) return store_text(parent, name, text);
+  if (IXMLDOMNativeNode* n = native(parent)) {
+    pugi::xml_node element = append_native(n, name);
+    check(element.append_child(pugi::node_pcdata).set_value(text.data(), text.size()));
+    check(element.append_attribute("vt").set_value(static_cast<unsigned>(value.vt)));
+    return S_OK;
+  }
+  com_ptr<IXMLDOMElement> element;
+  check_hresult(document_->createElement(bstr(name).get(), element.put()));
+  check_hresult(element->put_text(bstr(comrt::to_utf16(text)).get()));
+  check_hresult(element->setAttribute(bstr(u"vt").get(), variant(static_cast<uint16_t>(value.vt))));
+  return parent->appendChild(element.get(), nullptr);
+}
+
+HRESULT CXMLArchive::load_text(IXMLDOMNode* parent, LPCOLESTR name, std::string& text) {
+  comrt::check_pointer(parent);
+  if (IXMLDOMNativeNode* n = native(parent)) {
+    const pugi::xml_node child = take_native(n, name);
+    if (!child) return E_FAIL;
+    text = comrt::xml::descendant_text(child);
+    return S_OK;
+  }
   const com_ptr<IXMLDOMNode> child = take_child(parent, name);
   if (!child) return E_FAIL;
+  bstr read;
+  check_hresult(child->get_text(read.put()));
+  text = comrt::to_utf8(read.view());
+  return S_OK;
+}
+
+HRESULT CXMLArchive::load_value(IXMLDOMNode* parent, LPCOLESTR name, VARIANT* value) {
   variant read;
-  check_hresult(child->get_nodeTypedValue(read.put()));
+  if (IXMLDOMNativeNode* n = native(parent)) {
+    const pugi::xml_node child = take_native(n, name);
+    if (!child) return E_FAIL;
+    read = variant(comrt::to_utf16(comrt::xml::descendant_text(child)));
+  } else {
+    const com_ptr<IXMLDOMNode> child = take_child(parent, name);
+    if (!child) return E_FAIL;
+    check_hresult(child->get_nodeTypedValue(read.put()));
+  }
   if (value->vt != VT_EMPTY) {
     if (const HRESULT hr = VariantChangeType(&read, &read, 0, value->vt); FAILED(hr)) return hr;
   }
@@ -175,12 +294,9 @@ HRESULT CXMLArchive::ExchangeGuid(IXMLDOMNode* pParent, LPCOLESTR pszName, GUID*
 
 HRESULT CXMLArchive::load_fields(IXMLDOMNode* parent, LPCOLESTR name, const char* format, unsigned (&fields)[6],
                                  bool& scanned) {
-  variant text;
-  check_hresult(ExchangeValue(parent, name, &text));
-  if (text.empty()) return E_FAIL;
-  text.change_type(VT_BSTR);
-  const std::string utf8 = comrt::to_utf8(comrt::bstr_view(text.bstrVal));
-  scanned = std::sscanf(utf8.c_str(), format, &fields[0], &fields[1], &fields[2], &fields[3], &fields[4],
+  std::string text;
+  if (const HRESULT hr = load_text(parent, name, text); FAILED(hr)) return hr;
+  scanned = std::sscanf(text.c_str(), format, &fields[0], &fields[1], &fields[2], &fields[3], &fields[4],
                         &fields[5]) == 6;
   return S_OK;
 }
@@ -198,12 +314,12 @@ HRESULT CXMLArchive::ExchangeTime(IXMLDOMNode* pParent, LPCOLESTR pszName, ULONG
       const int n = std::snprintf(buf, sizeof buf, "%04hu-%02hu-%02huT%02hu:%02hu:%02huZ", st->wYear, st->wMonth,
                                   st->wDay, st->wHour, st->wMinute, st->wSecond);
       if (n < 0 || n >= static_cast<int>(sizeof buf)) return E_FAIL;  // a year of more than four digits
-      variant text(comrt::to_utf16(buf));
-      return ExchangeValue(pParent, pszName, &text);
+      comrt::check_pointer(pParent);
+      return store_text(pParent, pszName, std::string_view(buf, static_cast<size_t>(n)));
     }
     unsigned f[6] = {};
     bool scanned = false;
-    check_hresult(load_fields(pParent, pszName, "%4u-%2u-%2uT%2u:%2u:%2u", f, scanned));
+    if (const HRESULT hr = load_fields(pParent, pszName, "%4u-%2u-%2uT%2u:%2u:%2u", f, scanned); FAILED(hr)) return hr;
     if (!scanned) return S_OK;
     SYSTEMTIME st{};
     st.wYear = static_cast<WORD>(f[0]);
@@ -237,15 +353,16 @@ HRESULT CXMLArchive::ExchangeTimeSpan(IXMLDOMNode* pParent, LPCOLESTR pszName, U
       const uint64_t seconds = r - minutes * 60;
       if (years > 9999) return E_FAIL;  // does not fit the four digits of the form
       char buf[21];
-      std::snprintf(buf, sizeof buf, "P%04u-%02u-%02uT%02u:%02u:%02u", static_cast<unsigned>(years),
-                    static_cast<unsigned>(months), static_cast<unsigned>(days), static_cast<unsigned>(hours),
-                    static_cast<unsigned>(minutes), static_cast<unsigned>(seconds));
-      variant text(comrt::to_utf16(buf));
-      return ExchangeValue(pParent, pszName, &text);
+      const int n = std::snprintf(buf, sizeof buf, "P%04u-%02u-%02uT%02u:%02u:%02u", static_cast<unsigned>(years),
+                                  static_cast<unsigned>(months), static_cast<unsigned>(days),
+                                  static_cast<unsigned>(hours), static_cast<unsigned>(minutes),
+                                  static_cast<unsigned>(seconds));
+      comrt::check_pointer(pParent);
+      return store_text(pParent, pszName, std::string_view(buf, static_cast<size_t>(n)));
     }
     unsigned f[6] = {};
     bool scanned = false;
-    check_hresult(load_fields(pParent, pszName, "P%4u-%2u-%2uT%2u:%2u:%2u", f, scanned));
+    if (const HRESULT hr = load_fields(pParent, pszName, "P%4u-%2u-%2uT%2u:%2u:%2u", f, scanned); FAILED(hr)) return hr;
     if (scanned) {
       const uint64_t days = f[2] + 30ull * f[1] + 365ull * f[0];
       *pValue = ((days * 24 + f[3]) * 60 + f[4]) * 60 + f[5];
@@ -258,6 +375,21 @@ HRESULT CXMLArchive::ExchangeObject(IXMLDOMNode* pParent, LPCOLESTR pszName, IUn
   return comrt::boundary([&]() -> HRESULT {
     comrt::check_pointer(pParent);
     if (IsStoring() == S_OK) {
+      if (IXMLDOMNativeNode* n = native(pParent)) {
+        pugi::xml_node made = append_native(n, pszName);
+        com_ptr<IXMLArchiveSerializable> serializable;
+        if (!pObject || FAILED(pObject->QueryInterface(IID_IXMLArchiveSerializable, serializable.put_void()))) {
+          return E_FAIL;  // the empty element stays
+        }
+        com_ptr<IPersist> persist;
+        CLSID clsid;
+        if (SUCCEEDED(pObject->QueryInterface(IID_IPersist, persist.put_void())) && persist->GetClassID(&clsid) == S_OK) {
+          check(made.append_attribute("clsid").set_value(comrt::to_utf8(comrt::to_u16string(clsid)).c_str()));
+        }
+        com_ptr<IXMLDOMNode> element;
+        check_hresult(n->element_node(made, element.put()));
+        return serialize_object(serializable.get(), this, element.get());
+      }
       com_ptr<IXMLDOMElement> element;
       check_hresult(document_->createElement(bstr(pszName).get(), element.put()));
       check_hresult(pParent->appendChild(element.get(), nullptr));
@@ -278,7 +410,7 @@ HRESULT CXMLArchive::ExchangeObject(IXMLDOMNode* pParent, LPCOLESTR pszName, IUn
       }
       return serialize_object(serializable.get(), this, element.get());
     }
-    const com_ptr<IXMLDOMNode> child = take_child(pParent, pszName);
+    const com_ptr<IXMLDOMNode> child = take_element(pParent, pszName);
     if (!child) return E_FAIL;
     com_ptr<IXMLArchiveSerializable> serializable;
     if (!pObject || FAILED(pObject->QueryInterface(IID_IXMLArchiveSerializable, serializable.put_void()))) {
@@ -293,13 +425,14 @@ HRESULT CXMLArchive::GetChildNode(IXMLDOMNode* pParent, LPCOLESTR pszName, IXMLD
     comrt::init_out(ppNode);
     comrt::check_pointer(pParent);
     if (IsStoring() == S_OK) {
+      if (IXMLDOMNativeNode* n = native(pParent)) return n->element_node(append_native(n, pszName), ppNode);
       com_ptr<IXMLDOMElement> element;
       check_hresult(document_->createElement(bstr(pszName).get(), element.put()));
       check_hresult(pParent->appendChild(element.get(), nullptr));
       *ppNode = element.as<IXMLDOMNode>().detach();
       return S_OK;
     }
-    com_ptr<IXMLDOMNode> child = take_child(pParent, pszName);
+    com_ptr<IXMLDOMNode> child = take_element(pParent, pszName);
     if (!child) return E_FAIL;
     *ppNode = child.detach();
     return S_OK;

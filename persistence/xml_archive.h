@@ -10,6 +10,7 @@
 
 #include <comrt/object.h>
 #include <comrt/xmldom.h>
+#include <comrt/xmlnative.h>
 
 #include "XMLArchive.h"
 
@@ -50,9 +51,26 @@ class CXMLArchive final : public comrt::implements<CXMLArchive, IXMLArchive> {
   // Load: the text of the first child `name` (detached), converted to the type the caller's value
   // has unless that is VT_EMPTY; the caller's value changes only on success.
   HRESULT load_value(IXMLDOMNode* parent, LPCOLESTR name, VARIANT* value);
+  // Load: the text of the first child `name` (detached), as UTF-8; E_FAIL when there is none.
+  HRESULT load_text(IXMLDOMNode* parent, LPCOLESTR name, std::string& text);
+  // Store: a new element `name` with `text` (UTF-8) as its one text node, appended to parent.
+  HRESULT store_text(IXMLDOMNode* parent, LPCOLESTR name, std::string_view text);
   // Reads a date-time or period text into six numbers; false when they are not all there.
   HRESULT load_fields(IXMLDOMNode* parent, LPCOLESTR name, const char* format, unsigned (&fields)[6], bool& scanned);
 
+  // The runtime's own element behind `parent`, when it is one, for working on its tree directly;
+  // null otherwise. The last parent asked about is kept (and with it its address), because an
+  // object exchanges all its values with one parent.
+  IXMLDOMNativeNode* native(IXMLDOMNode* parent);
+  // The first child element of `parent` named `name`, moved to the detached nodes; empty when none.
+  static pugi::xml_node take_native(IXMLDOMNativeNode* parent, LPCOLESTR name);
+  // take_native as a DOM node, for any DOM.
+  comrt::com_ptr<IXMLDOMNode> take_element(IXMLDOMNode* parent, LPCOLESTR name);
+  // A new last child element of `parent` named `name`; E_INVALIDARG for a name no element can have.
+  static pugi::xml_node append_native(IXMLDOMNativeNode* parent, LPCOLESTR name);
+
+  comrt::com_ptr<IXMLDOMNode> native_parent_;
+  comrt::com_ptr<IXMLDOMNativeNode> native_;
   comrt::com_ptr<IXMLDOMDocument2> document_;
   LONG mode_ = -1;
   LONG user_value_ = 0;

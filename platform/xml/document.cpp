@@ -1,6 +1,7 @@
 // The DOM objects over pugixml: one COM object per node reference handed out, pointing into a tree
 // (tree.h) that it keeps alive.
 #include "comrt/xmldom.h"
+#include "comrt/xmlnative.h"
 
 #include <vector>
 
@@ -63,19 +64,6 @@ std::string text_of(const VARIANT& value) {
   return utf8(converted.bstrVal);
 }
 
-// XML names: a letter, "_" or ":" first (any non-ASCII character counts as a letter), then also
-// digits, "-" and ".".
-bool is_name(std::string_view s) noexcept {
-  if (s.empty()) return false;
-  for (size_t i = 0; i < s.size(); ++i) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    const bool start = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c == ':' || c >= 0x80;
-    if (start || (i > 0 && ((c >= '0' && c <= '9') || c == '-' || c == '.'))) continue;
-    return false;
-  }
-  return true;
-}
-
 std::string checked_name(BSTR name) {
   std::string s = utf8(name);
   if (!is_name(s)) throw_hresult(E_INVALIDARG);
@@ -103,25 +91,6 @@ struct string_writer final : pugi::xml_writer {
 };
 
 void print(const pugi::xml_node& n, string_writer& w) { n.print(w, "", pugi::format_raw, pugi::encoding_utf8); }
-
-// The text and CDATA below a node, in document order.
-std::string descendant_text(const pugi::xml_node& root) {
-  const pugi::xml_node first = root.first_child();
-  if (first && !first.next_sibling() && first.type() == pugi::node_pcdata) return first.value();
-  std::string out;
-  pugi::xml_node n = first;
-  while (n) {
-    if (n.type() == pugi::node_pcdata || n.type() == pugi::node_cdata) out += n.value();
-    if (n.type() == pugi::node_element && n.first_child()) {
-      n = n.first_child();
-      continue;
-    }
-    while (n && n != root && !n.next_sibling()) n = n.parent();
-    if (!n || n == root) break;
-    n = n.next_sibling();
-  }
-  return out;
-}
 
 }  // namespace
 
@@ -155,9 +124,22 @@ class parse_error_object;
 // What every node does. D is the concrete class, I its principal interface.
 
 template <class D, class I>
-class node_object : public implements<D, I, IXmlNodeAccess> {
+class node_object : public implements<D, I, IXmlNodeAccess, IXMLDOMNativeNode> {
  public:
   node_state& state() override { return state_; }
+
+  pugi::xml_node STDMETHODCALLTYPE native_element() noexcept override {
+    return kind() == NODE_ELEMENT ? state_.node : pugi::xml_node();
+  }
+  pugi::xml_node STDMETHODCALLTYPE detached() noexcept override { return state_.t->detached; }
+  HRESULT STDMETHODCALLTYPE element_node(pugi::xml_node element, IXMLDOMNode** node) noexcept override {
+    return boundary([&] {
+      init_out(node);
+      if (element.type() != pugi::node_element || !*element.name() || element.root() != state_.t->doc)
+        return E_INVALIDARG;
+      return out_node(node, wrap(doc(), state_.t, element));
+    });
+  }
 
   HRESULT STDMETHODCALLTYPE get_nodeName(BSTR* name) override {
     return boundary([&] {
