@@ -1,10 +1,12 @@
 #include "items/schedule_items.h"
 
+#include <optional>
 #include <utility>
 
 #include <comrt/variant.h>
 
 #include "items/schedule_item.h"
+#include "triggers/schedule_calendar.h"
 
 namespace tolvane {
 
@@ -157,6 +159,9 @@ HRESULT CScheduleItems::Serialize(IXMLArchive* pArchive, IXMLDOMNode* pNode) {
       // Every "Item" read removes its element, so the loop meets them in document order and ends
       // when none is left or one cannot be read; the items read before stay.
       comrt::check_hresult(Empty());
+      // Every new time trigger starts at "now": read the clock and the zone once for the load.
+      std::optional<schedule::tick_clock> clock;
+      if (!schedule::tick_clock::active()) clock.emplace();
       for (;;) {
         auto item = comrt::make<CScheduleItem>().as<IScheduleItem>();
         const HRESULT hr = pArchive->ExchangeObject(pNode, u"Item", item.get());

@@ -1,5 +1,6 @@
 #include "persistence/xml_archive.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 
@@ -60,6 +61,46 @@ std::string text_of(const VARIANT& value) {
     case VT_BSTR: return comrt::to_utf8(comrt::bstr_view(value.bstrVal));
     default: return comrt::to_utf8(comrt::bstr_view(variant(value).converted(VT_BSTR).bstrVal));
   }
+}
+
+// The text of an element: a view of its one text node, which is what elements nearly always hold,
+// or the text below it gathered into `scratch`.
+std::string_view element_text(const pugi::xml_node& element, std::string& scratch) {
+  const pugi::xml_node first = element.first_child();
+  if (first && !first.next_sibling() && first.type() == pugi::node_pcdata) return first.value();
+  scratch = comrt::xml::descendant_text(element);
+  return scratch;
+}
+
+BSTR bstr_of(std::string_view text) {
+  for (const char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80) return bstr(comrt::to_utf16(text)).detach();
+  }
+  BSTR out = SysAllocStringLen(nullptr, static_cast<UINT>(text.size()));
+  if (!out) throw std::bad_alloc();
+  std::copy(text.begin(), text.end(), out);
+  return out;
+}
+
+// Reads a text of plain decimal digits (a sign for VT_I4) that surely fits into a VT_I4 or VT_UI8
+// value of the same type: the number that converting the text would give. False for any other
+// text or type, which take the general conversion.
+bool set_plain_integer(std::string_view text, VARIANT& value) {
+  const bool negative = value.vt == VT_I4 && !text.empty() && text[0] == '-';
+  const std::string_view digits = negative ? text.substr(1) : text;
+  const size_t max_digits = value.vt == VT_I4 ? 9 : value.vt == VT_UI8 ? 19 : 0;
+  if (digits.empty() || digits.size() > max_digits) return false;
+  uint64_t n = 0;
+  for (const char c : digits) {
+    if (c < '0' || c > '9') return false;
+    n = n * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (value.vt == VT_I4) {
+    value.lVal = negative ? -static_cast<int32_t>(n) : static_cast<int32_t>(n);
+  } else {
+    value.ullVal = n;
+  }
+  return true;
 }
 
 void check(bool modified) {
@@ -171,9 +212,17 @@ IXMLDOMNativeNode* CXMLArchive::native(IXMLDOMNode* parent) {
 
 pugi::xml_node CXMLArchive::take_native(IXMLDOMNativeNode* parent, LPCOLESTR name) {
   if (!name) return {};
-  const std::string wanted = utf8_name(name);
+  std::string wanted;  // only for a name that is not ASCII
+  if (std::any_of(name, name + std::char_traits<char16_t>::length(name), [](char16_t c) { return c >= 0x80; }))
+    wanted = utf8_name(name);
+  const auto matches = [&](const char* child_name) {
+    if (!wanted.empty()) return wanted == child_name;
+    const char16_t* p = name;
+    while (*p && static_cast<unsigned char>(*child_name) == *p) ++p, ++child_name;
+    return !*p && !*child_name;
+  };
   for (pugi::xml_node child = parent->native_element().first_child(); child; child = child.next_sibling()) {
-    if (child.type() == pugi::node_element && wanted == child.name()) {
+    if (child.type() == pugi::node_element && matches(child.name())) {
       check(static_cast<bool>(parent->detached().append_move(child)));
       return child;
     }
@@ -229,19 +278,20 @@ HRESULT CXMLArchive::store_value(IXMLDOMNode* parent, LPCOLESTR name, const VARI
   return parent->appendChild(element.get(), nullptr);
 }
 
-HRESULT CXMLArchive::load_text(IXMLDOMNode* parent, LPCOLESTR name, std::string& text) {
+HRESULT CXMLArchive::load_text(IXMLDOMNode* parent, LPCOLESTR name, std::string& scratch, std::string_view& text) {
   comrt::check_pointer(parent);
   if (IXMLDOMNativeNode* n = native(parent)) {
     const pugi::xml_node child = take_native(n, name);
     if (!child) return E_FAIL;
-    text = comrt::xml::descendant_text(child);
+    text = element_text(child, scratch);
     return S_OK;
   }
   const com_ptr<IXMLDOMNode> child = take_child(parent, name);
   if (!child) return E_FAIL;
   bstr read;
   check_hresult(child->get_text(read.put()));
-  text = comrt::to_utf8(read.view());
+  scratch = comrt::to_utf8(read.view());
+  text = scratch;
   return S_OK;
 }
 
@@ -250,7 +300,11 @@ HRESULT CXMLArchive::load_value(IXMLDOMNode* parent, LPCOLESTR name, VARIANT* va
   if (IXMLDOMNativeNode* n = native(parent)) {
     const pugi::xml_node child = take_native(n, name);
     if (!child) return E_FAIL;
-    read = variant(comrt::to_utf16(comrt::xml::descendant_text(child)));
+    std::string scratch;
+    const std::string_view text = element_text(child, scratch);
+    if (set_plain_integer(text, *value)) return S_OK;
+    read.vt = VT_BSTR;
+    read.bstrVal = bstr_of(text);
   } else {
     const com_ptr<IXMLDOMNode> child = take_child(parent, name);
     if (!child) return E_FAIL;
@@ -294,9 +348,10 @@ HRESULT CXMLArchive::ExchangeGuid(IXMLDOMNode* pParent, LPCOLESTR pszName, GUID*
 
 HRESULT CXMLArchive::load_fields(IXMLDOMNode* parent, LPCOLESTR name, const char* format, unsigned (&fields)[6],
                                  bool& scanned) {
-  std::string text;
-  if (const HRESULT hr = load_text(parent, name, text); FAILED(hr)) return hr;
-  scanned = std::sscanf(text.c_str(), format, &fields[0], &fields[1], &fields[2], &fields[3], &fields[4],
+  std::string scratch;
+  std::string_view text;  // ends where a NUL follows
+  if (const HRESULT hr = load_text(parent, name, scratch, text); FAILED(hr)) return hr;
+  scanned = std::sscanf(text.data(), format, &fields[0], &fields[1], &fields[2], &fields[3], &fields[4],
                         &fields[5]) == 6;
   return S_OK;
 }

@@ -51,8 +51,9 @@ class CXMLArchive final : public comrt::implements<CXMLArchive, IXMLArchive> {
   // Load: the text of the first child `name` (detached), converted to the type the caller's value
   // has unless that is VT_EMPTY; the caller's value changes only on success.
   HRESULT load_value(IXMLDOMNode* parent, LPCOLESTR name, VARIANT* value);
-  // Load: the text of the first child `name` (detached), as UTF-8; E_FAIL when there is none.
-  HRESULT load_text(IXMLDOMNode* parent, LPCOLESTR name, std::string& text);
+  // Load: the text of the first child `name` (detached), as UTF-8 followed by a NUL, viewing the
+  // tree or `scratch`; E_FAIL when there is none.
+  HRESULT load_text(IXMLDOMNode* parent, LPCOLESTR name, std::string& scratch, std::string_view& text);
   // Store: a new element `name` with `text` (UTF-8) as its one text node, appended to parent.
   HRESULT store_text(IXMLDOMNode* parent, LPCOLESTR name, std::string_view text);
   // Reads a date-time or period text into six numbers; false when they are not all there.

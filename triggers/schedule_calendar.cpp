@@ -415,6 +415,8 @@ tick_clock::~tick_clock() { t_held = held_now{}; }
 
 void tick_clock::suspend() noexcept { t_held.active = false; }
 
+bool tick_clock::active() noexcept { return t_held.active; }
+
 void tick_clock::refresh() noexcept {
   t_held.utc = comrt::now_unix();
   t_held.have_local = false;

@@ -45,6 +45,8 @@ class tick_clock {
   tick_clock& operator=(const tick_clock&) = delete;
   void refresh() noexcept;
   void suspend() noexcept;
+  // Whether the calling thread holds "now" (a scope is open and not suspended).
+  static bool active() noexcept;
 };
 
 // Calendar fields (year, month 1-12, day of week 0 = Sunday, day, hour, minute, second) of a stored

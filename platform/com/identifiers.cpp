@@ -1,6 +1,8 @@
 // Identifiers (text forms, random GUIDs), task memory and the errno mapping.
+#include <pthread.h>
 #include <sys/random.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +27,35 @@ HRESULT fill_random(void* buf, size_t size) noexcept {
     p += n;
     size -= static_cast<size_t>(n);
   }
+  return S_OK;
+}
+
+// Random bytes are fetched from the kernel a batch at a time per thread and each byte is handed out
+// once, so a GUID costs a system call only every 32 GUIDs. A forked child must not hand out the
+// bytes its parent still holds: a fork moves every thread's batch into a past generation.
+std::atomic<unsigned> g_random_generation{0};
+
+struct random_batch {
+  unsigned char bytes[512];
+  size_t used = sizeof bytes;
+  unsigned generation = 0;
+};
+
+HRESULT take_random(void* buf, size_t size) noexcept {
+  static const int at_fork = pthread_atfork(nullptr, nullptr, [] { g_random_generation.fetch_add(1); });
+  (void)at_fork;
+  thread_local random_batch batch;
+  const unsigned generation = g_random_generation.load(std::memory_order_relaxed);
+  if (batch.generation != generation) batch.used = sizeof batch.bytes;
+  if (size > sizeof batch.bytes) return fill_random(buf, size);
+  if (sizeof batch.bytes - batch.used < size) {
+    if (const HRESULT hr = fill_random(batch.bytes, sizeof batch.bytes); FAILED(hr)) return hr;
+    batch.used = 0;
+    batch.generation = generation;
+  }
+  std::memcpy(buf, batch.bytes + batch.used, size);
+  std::memset(batch.bytes + batch.used, 0, size);
+  batch.used += size;
   return S_OK;
 }
 
@@ -81,7 +112,7 @@ STDAPI IIDFromString(LPCOLESTR lpsz, LPGUID lpiid) {
 STDAPI CoCreateGuid(GUID* pguid) {
   if (!pguid) return E_INVALIDARG;
   GUID g;
-  if (const HRESULT hr = fill_random(&g, sizeof g); FAILED(hr)) return hr;
+  if (const HRESULT hr = take_random(&g, sizeof g); FAILED(hr)) return hr;
   g.Data3 = static_cast<uint16_t>((g.Data3 & 0x0FFF) | 0x4000);
   g.Data4[0] = static_cast<uint8_t>((g.Data4[0] & 0x3F) | 0x80);
   *pguid = g;

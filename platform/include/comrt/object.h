@@ -571,7 +571,7 @@ class implements : public detail::object_bases<D, Ts...>::type {
       *ppv = identity();
     } else if (!detail::interface_matcher<implements, interfaces>::find(this, riid, ppv)) {
       if constexpr (has_ftm) {
-        if (riid == IID_IMarshal && ftm_) return ftm_->QueryInterface(riid, ppv);
+        if (riid == IID_IMarshal) return ftm_.query(controlling_unknown(), ppv);
       }
       if constexpr (requires(D& d, void** p) { d.query_interface_extra(riid, p); }) {
         return static_cast<D*>(this)->query_interface_extra(riid, ppv);
@@ -608,14 +608,13 @@ class implements : public detail::object_bases<D, Ts...>::type {
     delete self;
   }
 
-  // Called by make<> once the object exists: aggregates the marshaler and runs FinalConstruct.
+  // Called by make<> once the object exists: runs FinalConstruct.
   // On failure the object is destroyed and the status thrown.
   void construct(IUnknown* outer) {
     outer_ = outer;
     inner_.owner = this;
     refs_.store(1, std::memory_order_relaxed);
     try {
-      if constexpr (has_ftm) check_hresult(CoCreateFreeThreadedMarshaler(controlling_unknown(), ftm_.put()));
       D* self = static_cast<D*>(this);
       if constexpr (requires(D& d) { d.FinalConstruct(); }) {
         if constexpr (std::is_void_v<decltype(self->FinalConstruct())>) {
@@ -636,7 +635,28 @@ class implements : public detail::object_bases<D, Ts...>::type {
   IUnknown* outer_ = nullptr;  // not counted: the outer object owns us
   inner_unknown inner_;
   struct empty {};
-  [[no_unique_address]] std::conditional_t<has_ftm, com_ptr<IUnknown>, empty> ftm_;
+  // The aggregated free-threaded marshaler, made when IMarshal is first asked for: most objects
+  // never are, and making one per object would cost an allocation each.
+  struct lazy_marshaler {
+    std::atomic<IUnknown*> inner{nullptr};
+    ~lazy_marshaler() {
+      if (IUnknown* p = inner.load(std::memory_order_acquire)) p->Release();
+    }
+    HRESULT query(IUnknown* outer, void** ppv) noexcept {
+      IUnknown* p = inner.load(std::memory_order_acquire);
+      if (!p) {
+        IUnknown* made = nullptr;
+        if (const HRESULT hr = CoCreateFreeThreadedMarshaler(outer, &made); FAILED(hr)) return hr;
+        if (inner.compare_exchange_strong(p, made, std::memory_order_acq_rel)) {
+          p = made;
+        } else {
+          made->Release();  // another thread made one first
+        }
+      }
+      return p->QueryInterface(IID_IMarshal, ppv);
+    }
+  };
+  [[no_unique_address]] std::conditional_t<has_ftm, lazy_marshaler, empty> ftm_;
   mutable mutex object_mutex_;
 };
 
