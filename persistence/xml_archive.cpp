@@ -1,6 +1,7 @@
 #include "persistence/xml_archive.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstdio>
 
@@ -101,6 +102,25 @@ bool set_plain_integer(std::string_view text, VARIANT& value) {
     value.ullVal = n;
   }
   return true;
+}
+
+// "<prefix>YYYY-MM-DDThh:mm:ss<suffix>", the form "%04u-%02u-%02uT%02u:%02u:%02u" gives a year
+// below 10000 and five numbers below 100; prefix and suffix have one character at most.
+std::string_view date_form(char (&buf)[20], std::string_view prefix, const std::array<unsigned, 6>& fields,
+                           std::string_view suffix) {
+  static constexpr char kSeparators[] = "--T::";
+  char* p = std::copy(prefix.begin(), prefix.end(), buf);
+  const auto digits = [&](unsigned n, int width) {
+    for (int i = width - 1; i >= 0; --i, n /= 10) p[i] = static_cast<char>('0' + n % 10);
+    p += width;
+  };
+  digits(fields[0], 4);
+  for (size_t i = 1; i < fields.size(); ++i) {
+    *p++ = kSeparators[i - 1];
+    digits(fields[i], 2);
+  }
+  p = std::copy(suffix.begin(), suffix.end(), p);
+  return {buf, static_cast<size_t>(p - buf)};
 }
 
 void check(bool modified) {
@@ -365,12 +385,12 @@ HRESULT CXMLArchive::ExchangeTime(IXMLDOMNode* pParent, LPCOLESTR pszName, ULONG
       const uint64_t ticks = (*pValue + static_cast<uint64_t>(comrt::seconds_1601_to_1970)) * comrt::ticks_per_second;
       const auto st = comrt::ticks_to_systemtime(ticks);
       if (!st) return E_FAIL;
-      char buf[21];
-      const int n = std::snprintf(buf, sizeof buf, "%04hu-%02hu-%02huT%02hu:%02hu:%02huZ", st->wYear, st->wMonth,
-                                  st->wDay, st->wHour, st->wMinute, st->wSecond);
-      if (n < 0 || n >= static_cast<int>(sizeof buf)) return E_FAIL;  // a year of more than four digits
+      if (st->wYear > 9999) return E_FAIL;  // does not fit the four digits of the form
+      char buf[20];
+      const std::string_view text =
+          date_form(buf, "", {st->wYear, st->wMonth, st->wDay, st->wHour, st->wMinute, st->wSecond}, "Z");
       comrt::check_pointer(pParent);
-      return store_text(pParent, pszName, std::string_view(buf, static_cast<size_t>(n)));
+      return store_text(pParent, pszName, text);
     }
     unsigned f[6] = {};
     bool scanned = false;
@@ -407,13 +427,13 @@ HRESULT CXMLArchive::ExchangeTimeSpan(IXMLDOMNode* pParent, LPCOLESTR pszName, U
       const uint64_t minutes = r / 60;
       const uint64_t seconds = r - minutes * 60;
       if (years > 9999) return E_FAIL;  // does not fit the four digits of the form
-      char buf[21];
-      const int n = std::snprintf(buf, sizeof buf, "P%04u-%02u-%02uT%02u:%02u:%02u", static_cast<unsigned>(years),
-                                  static_cast<unsigned>(months), static_cast<unsigned>(days),
-                                  static_cast<unsigned>(hours), static_cast<unsigned>(minutes),
-                                  static_cast<unsigned>(seconds));
+      char buf[20];
+      const std::string_view text =
+          date_form(buf, "P", {static_cast<unsigned>(years), static_cast<unsigned>(months), static_cast<unsigned>(days),
+                               static_cast<unsigned>(hours), static_cast<unsigned>(minutes),
+                               static_cast<unsigned>(seconds)}, "");
       comrt::check_pointer(pParent);
-      return store_text(pParent, pszName, std::string_view(buf, static_cast<size_t>(n)));
+      return store_text(pParent, pszName, text);
     }
     unsigned f[6] = {};
     bool scanned = false;

@@ -1,6 +1,9 @@
 // Identifier text forms and random identifiers.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <set>
 #include <string>
 
@@ -50,6 +53,29 @@ TEST(Identifiers, NewIdentifiersAreRandomVersion4) {
     seen.insert(comrt::to_u16string(g));
   }
   EXPECT_EQ(seen.size(), 200u);
+}
+
+// Identifiers come from a batch of random bytes per thread: a forked child must not repeat the ones
+// its parent goes on to make.
+TEST(Identifiers, AForkedChildMakesOtherIdentifiersThanItsParent) {
+  GUID first;
+  ASSERT_EQ(CoCreateGuid(&first), S_OK);  // the parent now holds a batch
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    GUID g{};
+    CoCreateGuid(&g);
+    _exit(write(fds[1], &g, sizeof g) == sizeof g ? 0 : 1);
+  }
+  GUID parent, in_child{};
+  ASSERT_EQ(CoCreateGuid(&parent), S_OK);
+  ASSERT_EQ(read(fds[0], &in_child, sizeof in_child), static_cast<ssize_t>(sizeof in_child));
+  waitpid(child, nullptr, 0);
+  close(fds[0]);
+  close(fds[1]);
+  EXPECT_NE(comrt::to_u16string(parent), comrt::to_u16string(in_child));
 }
 
 }  // namespace
