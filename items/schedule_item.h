@@ -30,6 +30,14 @@ class CScheduleItem final : public CScheduleItemBase {
   static constexpr const CLSID& class_id = CLSID_ScheduleItem;
 
   HRESULT FinalConstruct();
+  ~CScheduleItem();
+
+  // The item behind an IScheduleItem, when it is one of this class (null otherwise).
+  static CScheduleItem* from(IScheduleItem* item) noexcept;
+
+  // The trigger collection without a reference or a lock, for a caller inside a read_section (the
+  // scheduler's tick): a collection replaced meanwhile stays alive until the section ends.
+  IScheduleTriggers* PublishedTriggers() const noexcept { return published_triggers_.load(); }
 
   // IScheduleItem
   HRESULT STDMETHODCALLTYPE get_Id(GUID* pVal) override;
@@ -83,6 +91,8 @@ class CScheduleItem final : public CScheduleItemBase {
   template <class T>
   void replace(comrt::com_ptr<T> CScheduleItem::*field, T* value);
   void reset();
+  // Replaces the trigger collection and its published copy; the old one is retired.
+  void replace_triggers(comrt::com_ptr<IScheduleTriggers> triggers);
   void load(CXMLDataExchange& dx);
   void store(CXMLDataExchange& dx);
 
@@ -102,6 +112,8 @@ class CScheduleItem final : public CScheduleItemBase {
   std::u16string description_ COMRT_GUARDED_BY(fields_mutex_);
   comrt::com_ptr<IScheduleTriggers> triggers_ COMRT_GUARDED_BY(fields_mutex_);
   comrt::com_ptr<IScheduleActions> actions_ COMRT_GUARDED_BY(fields_mutex_);
+  // triggers_ as a plain pointer, holding a reference of its own, for lock-free readers.
+  std::atomic<IScheduleTriggers*> published_triggers_{nullptr};
 };
 
 }  // namespace tolvane

@@ -14,6 +14,7 @@
 #include "XMLArchive.h"
 #include "scheduler/scheduler_thread.h"
 #include "server/typelib.h"
+#include "triggers/schedule_calendar.h"
 
 namespace tolvane {
 
@@ -92,6 +93,7 @@ class CScheduler final : public CSchedulerBase, private scheduler_tick_target {
   HRESULT StartThread();
   void StopThread() noexcept;
   class tick_scope;
+  void check_item(IScheduleItems* items, IScheduleItem* item, schedule::tick_clock& clock);
   comrt::com_ptr<IScheduleItems> items() const;
   HRESULT save_locked() COMRT_REQUIRES(file_mutex_);
   // Whether the collection is dirty and the autosave interval has passed since the last load or save.
