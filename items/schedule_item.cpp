@@ -27,9 +27,32 @@ HRESULT CScheduleItem::FinalConstruct() {
   return S_OK;
 }
 
+namespace {
+
+uintptr_t encode(IScheduleTriggers* triggers) noexcept {
+  if (CScheduleTriggers* own = CScheduleTriggers::from(triggers)) return reinterpret_cast<uintptr_t>(own) | 1;
+  return reinterpret_cast<uintptr_t>(triggers);
+}
+
+CScheduleItem::published_triggers decode(uintptr_t v) noexcept {
+  if (v & 1) {
+    auto* own = reinterpret_cast<CScheduleTriggers*>(v & ~uintptr_t{1});
+    return {static_cast<IScheduleTriggers*>(own), own};
+  }
+  return {reinterpret_cast<IScheduleTriggers*>(v), nullptr};
+}
+
+void release_published(void* triggers) noexcept { static_cast<IScheduleTriggers*>(triggers)->Release(); }
+
+}  // namespace
+
 CScheduleItem::~CScheduleItem() {
   // No reader can reach an item that is being destroyed: its published reference goes at once.
-  if (IScheduleTriggers* triggers = published_triggers_.load()) triggers->Release();
+  if (IScheduleTriggers* triggers = decode(published_triggers_.load()).any) triggers->Release();
+}
+
+CScheduleItem::published_triggers CScheduleItem::PublishedTriggers() const noexcept {
+  return decode(published_triggers_.load());
 }
 
 CScheduleItem* CScheduleItem::from(IScheduleItem* item) noexcept {
@@ -39,14 +62,14 @@ CScheduleItem* CScheduleItem::from(IScheduleItem* item) noexcept {
 
 void CScheduleItem::replace_triggers(comrt::com_ptr<IScheduleTriggers> triggers) {
   if (triggers) triggers->AddRef();  // the published pointer's own reference
-  IScheduleTriggers* published = triggers.get();
+  uintptr_t published = encode(triggers.get());
   {
     comrt::lock_guard guard(fields_mutex_);
     triggers_.swap(triggers);
     // Exchanged under the lock, so that the published pointer always ends as triggers_.
     published = published_triggers_.exchange(published);
   }
-  if (published) retire([](void* t) noexcept { static_cast<IScheduleTriggers*>(t)->Release(); }, published);
+  if (IScheduleTriggers* old = decode(published).any) retire(release_published, old);
   // The old triggers_ reference is released here, after the lock has been left.
 }
 

@@ -17,6 +17,7 @@
 namespace tolvane {
 
 class CXMLDataExchange;
+class CScheduleTriggers;
 class CScheduleItem;
 using CScheduleItemBase = comrt::connection_point_container<
     comrt::object_with_site<
@@ -36,8 +37,13 @@ class CScheduleItem final : public CScheduleItemBase {
   static CScheduleItem* from(IScheduleItem* item) noexcept;
 
   // The trigger collection without a reference or a lock, for a caller inside a read_section (the
-  // scheduler's tick): a collection replaced meanwhile stays alive until the section ends.
-  IScheduleTriggers* PublishedTriggers() const noexcept { return published_triggers_.load(); }
+  // scheduler's tick): a collection replaced meanwhile stays alive until the section ends. `own`
+  // is the same collection when it is one of the component's own (null otherwise).
+  struct published_triggers {
+    IScheduleTriggers* any;
+    CScheduleTriggers* own;
+  };
+  published_triggers PublishedTriggers() const noexcept;
 
   // IScheduleItem
   HRESULT STDMETHODCALLTYPE get_Id(GUID* pVal) override;
@@ -102,6 +108,9 @@ class CScheduleItem final : public CScheduleItemBase {
   flag save_{VARIANT_TRUE};
   flag enable_{VARIANT_TRUE};
   flag schedule_run_{VARIANT_FALSE};
+  // triggers_ as a plain pointer holding a reference of its own, for lock-free readers; the low
+  // bit marks a CScheduleTriggers (stored as such). Beside the flags: the tick reads them together.
+  std::atomic<uintptr_t> published_triggers_{0};
   time last_run_time_{0};
   time created_{0};
   std::atomic<HRESULT> last_task_result_{E_FAIL};
@@ -112,8 +121,6 @@ class CScheduleItem final : public CScheduleItemBase {
   std::u16string description_ COMRT_GUARDED_BY(fields_mutex_);
   comrt::com_ptr<IScheduleTriggers> triggers_ COMRT_GUARDED_BY(fields_mutex_);
   comrt::com_ptr<IScheduleActions> actions_ COMRT_GUARDED_BY(fields_mutex_);
-  // triggers_ as a plain pointer, holding a reference of its own, for lock-free readers.
-  std::atomic<IScheduleTriggers*> published_triggers_{nullptr};
 };
 
 }  // namespace tolvane

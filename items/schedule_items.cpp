@@ -94,7 +94,13 @@ CScheduleItems* CScheduleItems::from(IScheduleItems* items) noexcept {
 CScheduleItems::snapshot_type CScheduleItems::snapshot() {
   comrt::shared_guard guard(list_lock_);
   comrt::lock_guard cache(snapshot_mutex_);
-  if (!snapshot_) snapshot_ = std::make_shared<const std::vector<element_ptr>>(list_.begin(), list_.end());
+  if (!snapshot_) {
+    auto fresh = std::make_shared<snapshot_data>();
+    fresh->items.assign(list_.begin(), list_.end());
+    fresh->own.reserve(list_.size());
+    for (const element_ptr& item : list_) fresh->own.push_back(CScheduleItem::from(item.get()));
+    snapshot_ = std::move(fresh);
+  }
   return snapshot_;
 }
 
@@ -108,7 +114,9 @@ void CScheduleItems::ListChanged() noexcept {
 HRESULT CScheduleItems::get_NewEnum(IEnumScheduleItem** ppEnum) {
   return comrt::boundary([&] {
     comrt::init_out(ppEnum);
-    *ppEnum = comrt::make<comrt::enumerator<IEnumScheduleItem>>(snapshot(), size_t{0}).detach();
+    const snapshot_type all = snapshot();
+    comrt::enumerator<IEnumScheduleItem>::snapshot items(all, &all->items);  // shares the snapshot
+    *ppEnum = comrt::make<comrt::enumerator<IEnumScheduleItem>>(std::move(items), size_t{0}).detach();
   });
 }
 

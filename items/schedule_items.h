@@ -26,6 +26,7 @@
 
 namespace tolvane {
 
+class CScheduleItem;
 class CScheduleItems;
 using CScheduleItemsBase = comrt::connection_point_container<
     comrt::object_with_site<comrt::implements<CScheduleItems, IScheduleItems, IConnectionPointContainer,
@@ -38,7 +39,12 @@ class CScheduleItems final : public CComInterfaceListImpl4<CScheduleItems, CSche
  public:
   static constexpr const CLSID& class_id = CLSID_ScheduleItems;
 
-  using snapshot_type = std::shared_ptr<const std::vector<element_ptr>>;
+  // The list at one moment, with the component's own items resolved once for the tick.
+  struct snapshot_data {
+    std::vector<element_ptr> items;
+    std::vector<CScheduleItem*> own;  // items[i] as a CScheduleItem, null for another implementation
+  };
+  using snapshot_type = std::shared_ptr<const snapshot_data>;
 
   // The collection behind an IScheduleItems, when it is one of this class (null otherwise).
   static CScheduleItems* from(IScheduleItems* items) noexcept;

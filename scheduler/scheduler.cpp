@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <type_traits>
+
 #include <comrt/strings.h>
 #include <comrt/time.h>
 
@@ -264,7 +266,14 @@ void CScheduler::CheckSchedule() {
   read_section section;
   if (CScheduleItems* own = CScheduleItems::from(items.get())) {
     const auto snapshot = own->snapshot();  // holds every item of the walk
-    for (const auto& item : *snapshot) check_item(items.get(), item.get(), clock);
+    for (size_t i = 0; i < snapshot->items.size(); ++i) {
+      IScheduleItem* const item = snapshot->items[i].get();
+      if (CScheduleItem* const own_item = snapshot->own[i]) {
+        check_item(items.get(), item, own_item, clock);
+      } else {
+        check_item(items.get(), item, item, clock);
+      }
+    }
     return;
   }
   comrt::com_ptr<IEnumScheduleItem> e;
@@ -274,19 +283,26 @@ void CScheduler::CheckSchedule() {
     ULONG fetched = 0;
     comrt::check_hresult(e->Next(1, item.put(), &fetched));
     if (fetched == 0 || !item) return;
-    check_item(items.get(), item.get(), clock);
+    check_item(items.get(), item.get(), item.get(), clock);
   }
 }
 
-void CScheduler::check_item(IScheduleItems* items, IScheduleItem* item, schedule::tick_clock& clock) {
+// `reader` is the item itself, read through IScheduleItem or, for the component's own items,
+// through the class (the same values without a virtual call).
+template <class Item>
+void CScheduler::check_item(IScheduleItems* items, IScheduleItem* item, Item* reader, schedule::tick_clock& clock) {
   VARIANT_BOOL enabled = VARIANT_FALSE;
-  comrt::check_hresult(item->get_Enable(&enabled));
+  comrt::check_hresult(reader->get_Enable(&enabled));
   if (!enabled) return;
   VARIANT_BOOL marked = VARIANT_FALSE;
-  comrt::check_hresult(item->get_ScheduleRun(&marked));
+  comrt::check_hresult(reader->get_ScheduleRun(&marked));
   if (!marked) {
-    CheckItemDue(items, item);
-    comrt::check_hresult(item->get_ScheduleRun(&marked));
+    if constexpr (std::is_same_v<Item, CScheduleItem>) {
+      check_item_due(items, item, reader);
+    } else {
+      CheckItemDue(items, item);
+    }
+    comrt::check_hresult(reader->get_ScheduleRun(&marked));
     if (!marked) return;
   }
   // The run and the triggers' move to their next occurrence read the clock as it then is.
@@ -296,22 +312,31 @@ void CScheduler::check_item(IScheduleItems* items, IScheduleItem* item, schedule
 }
 
 void CScheduler::CheckItemDue(IScheduleItems* items, IScheduleItem* item) {
+  check_item_due(items, item, CScheduleItem::from(item));
+}
+
+void CScheduler::check_item_due(IScheduleItems* items, IScheduleItem* item, CScheduleItem* own) {
   read_section section;
   comrt::com_ptr<IScheduleTriggers> held;  // for an item of another implementation
-  IScheduleTriggers* triggers;
-  if (CScheduleItem* own = CScheduleItem::from(item)) {
+  CScheduleItem::published_triggers triggers{};
+  if (own) {
     triggers = own->PublishedTriggers();
   } else {
     comrt::check_hresult(item->get_Triggers(held.put()));
-    triggers = held.get();
+    triggers = {held.get(), CScheduleTriggers::from(held.get())};
   }
-  if (!triggers) return;
-  LONG count = 0;
-  comrt::check_hresult(triggers->get_Count(&count));
-  if (count == 0) return;
+  if (!triggers.any) return;
   comrt::com_ptr<IScheduleTrigger> fired;
-  CScheduleTriggers* const own_triggers = CScheduleTriggers::from(triggers);
-  const HRESULT due = own_triggers ? own_triggers->IsSetPublished(fired.put()) : triggers->IsSet(fired.put());
+  HRESULT due;
+  if (triggers.own) {
+    // The component's own collection answers E_FAIL when empty: no need to ask its Count first.
+    due = triggers.own->IsSetPublished(fired.put());
+  } else {
+    LONG count = 0;
+    comrt::check_hresult(triggers.any->get_Count(&count));
+    if (count == 0) return;
+    due = triggers.any->IsSet(fired.put());
+  }
   if (due != S_OK) return;  // anything but S_OK: not due
   comrt::check_hresult(item->put_ScheduleRun(VARIANT_TRUE));
   comrt::check_hresult(items->put_Dirty(VARIANT_TRUE));
