@@ -30,6 +30,13 @@ HRESULT CScheduleTriggers::IsSet(IScheduleTrigger** retval) {
   });
 }
 
+HRESULT CScheduleTriggers::Next() {
+  return comrt::boundary([&] {
+    comrt::shared_guard guard(list_lock_);
+    for (const element_ptr& trigger : list_) comrt::check_hresult(trigger->Next());
+  });
+}
+
 namespace {
 
 void release_array(void* array) noexcept {
@@ -81,13 +88,6 @@ HRESULT CScheduleTriggers::IsSetPublished(IScheduleTrigger** retval) {
       }
     }
     return E_FAIL;
-  });
-}
-
-HRESULT CScheduleTriggers::Next() {
-  return comrt::boundary([&] {
-    comrt::shared_guard guard(list_lock_);
-    for (const element_ptr& trigger : list_) comrt::check_hresult(trigger->Next());
   });
 }
 
