@@ -12,6 +12,8 @@
 //     HRESULT DetachItem(Element*);     an element is being unlinked; a failure is the result of the
 //                                       removal, and the removal is then not announced
 //     void DetachAllItems();            the list is being cleared
+//     void ListChanged();               the list has changed (after each insertion, unlinking or
+//                                       clearing); must not fail
 //
 //   Notifications, called after the list's lock has been released, in the order of the changes
 //   whichever threads made them, each on the thread that made its change (results are ignored):
@@ -229,6 +231,7 @@ class CComInterfaceListImpl3 : public Base {
       list_.push_back(e);
     }
     size_.store(list_.size(), std::memory_order_release);
+    changed_locked();
     record_locked(log, change::added, std::move(e));
     return S_OK;
   }
@@ -241,6 +244,7 @@ class CComInterfaceListImpl3 : public Base {
     for (element_ptr& e : list_) record_locked(log, change::dropped, std::move(e));
     list_.clear();
     size_.store(0, std::memory_order_release);
+    changed_locked();
   }
 
   // Unlinks an entry after the policy has detached its element. A failed detach is returned; the
@@ -258,6 +262,7 @@ class CComInterfaceListImpl3 : public Base {
     element_ptr e = std::move(*it);
     list_.erase(it);
     size_.store(list_.size(), std::memory_order_release);
+    changed_locked();
     record_locked(log, SUCCEEDED(hr) ? change::removed : change::dropped, std::move(e));
     return hr;
   }
@@ -268,6 +273,10 @@ class CComInterfaceListImpl3 : public Base {
   std::atomic<VARIANT_BOOL> dirty_{VARIANT_FALSE};  // a single 16-bit value: no lock
 
  private:
+  void changed_locked() noexcept COMRT_REQUIRES(list_lock_) {
+    if constexpr (requires(D& d) { d.ListChanged(); }) static_cast<D*>(this)->ListChanged();
+  }
+
   HRESULT attach_locked(Element* e) COMRT_REQUIRES(list_lock_) {
     if constexpr (requires(D& d) { d.AttachItem(e); }) {
       try {
@@ -284,10 +293,12 @@ class CComInterfaceListImpl3 : public Base {
   // batch's place in the order of changes: under the list's lock, so places follow the changes.
   void record_locked(change_log& log, typename change::kind what, element_ptr e) COMRT_REQUIRES(list_lock_) {
     change_batch& batch = *log.batch_;
-    if (announces && !batch.placed) {
-      comrt::lock_guard guard(order_mutex_);
-      batch.place = next_place_++;
-      batch.placed = true;
+    if constexpr (announces) {
+      if (!batch.placed) {
+        comrt::lock_guard guard(order_.mutex);
+        batch.place = order_.next_place++;
+        batch.placed = true;
+      }
     }
     batch.entries.push_back({what, std::move(e)});
   }
@@ -297,6 +308,10 @@ class CComInterfaceListImpl3 : public Base {
   // queues the batch behind the one in progress and returns; the outer announcement delivers it.
   void publish(std::unique_ptr<change_batch> batch) noexcept {
     if (!batch->placed) return;  // nothing changed, or nothing to announce: released here
+    if constexpr (announces) deliver(std::move(batch));
+  }
+
+  void deliver(std::unique_ptr<change_batch> batch) noexcept {
     for (delivery* d = delivering_; d; d = d->outer) {
       if (d->list == this) {
         change_batch* raw = batch.get();
@@ -319,10 +334,10 @@ class CComInterfaceListImpl3 : public Base {
 
   void announce_in_turn(const change_batch& batch) noexcept {
     {
-      comrt::lock_guard guard(order_mutex_);
-      while (announced_ != batch.place) order_changed_.wait(order_mutex_);
+      comrt::lock_guard guard(order_.mutex);
+      while (order_.announced != batch.place) order_.changed.wait(order_.mutex);
     }
-    if constexpr (announces) {
+    {
       try {
         Events* policy = static_cast<D*>(this);
         for (const change& c : batch.entries) {
@@ -345,10 +360,10 @@ class CComInterfaceListImpl3 : public Base {
       }
     }
     {
-      comrt::lock_guard guard(order_mutex_);
-      ++announced_;
+      comrt::lock_guard guard(order_.mutex);
+      ++order_.announced;
     }
-    order_changed_.notify_all();
+    order_.changed.notify_all();
   }
 
   // The announcements one thread is making for one collection, innermost first.
@@ -360,10 +375,15 @@ class CComInterfaceListImpl3 : public Base {
   };
   static inline thread_local delivery* delivering_ = nullptr;
 
-  comrt::mutex order_mutex_;
-  std::condition_variable_any order_changed_;
-  uint64_t next_place_ COMRT_GUARDED_BY(order_mutex_) = 0;
-  uint64_t announced_ COMRT_GUARDED_BY(order_mutex_) = 0;  // every place below it has been announced
+  // The order in which changes are announced; a collection that announces nothing has none.
+  struct order_state {
+    comrt::mutex mutex;
+    std::condition_variable_any changed;
+    uint64_t next_place COMRT_GUARDED_BY(mutex) = 0;
+    uint64_t announced COMRT_GUARDED_BY(mutex) = 0;  // every place below it has been announced
+  };
+  struct no_order {};
+  [[no_unique_address]] std::conditional_t<announces, order_state, no_order> order_;
 };
 
 // Level 4: adds the typed enumerators and the Copy and AddItems that read their source through

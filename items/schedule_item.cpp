@@ -1,10 +1,13 @@
 #include "items/schedule_item.h"
 
+#include <typeinfo>
+
 #include <comrt/oleauto.h>
 #include <comrt/timeapi.h>
 #include <comrt/variant.h>
 
 #include "actions/schedule_actions.h"
+#include "items/read_section.h"
 #include "persistence/xml_archive.h"
 #include "triggers/schedule_triggers.h"
 
@@ -15,11 +18,59 @@ HRESULT CScheduleItem::FinalConstruct() {
   comrt::check_hresult(CoCreateGuid(&id));
   auto actions = comrt::make<CScheduleActions>().as<IScheduleActions>();
   auto triggers = comrt::make<CScheduleTriggers>().as<IScheduleTriggers>();
-  comrt::lock_guard guard(fields_mutex_);
-  id_ = id;
-  actions_ = std::move(actions);
-  triggers_ = std::move(triggers);
+  {
+    comrt::lock_guard guard(fields_mutex_);
+    id_ = id;
+    actions_ = std::move(actions);
+  }
+  replace_triggers(std::move(triggers));
   return S_OK;
+}
+
+namespace {
+
+uintptr_t encode(IScheduleTriggers* triggers) noexcept {
+  if (CScheduleTriggers* own = CScheduleTriggers::from(triggers)) return reinterpret_cast<uintptr_t>(own) | 1;
+  return reinterpret_cast<uintptr_t>(triggers);
+}
+
+CScheduleItem::published_triggers decode(uintptr_t v) noexcept {
+  if (v & 1) {
+    auto* own = reinterpret_cast<CScheduleTriggers*>(v & ~uintptr_t{1});
+    return {static_cast<IScheduleTriggers*>(own), own};
+  }
+  return {reinterpret_cast<IScheduleTriggers*>(v), nullptr};
+}
+
+void release_published(void* triggers) noexcept { static_cast<IScheduleTriggers*>(triggers)->Release(); }
+
+}  // namespace
+
+CScheduleItem::~CScheduleItem() {
+  // No reader can reach an item that is being destroyed: its published reference goes at once.
+  if (IScheduleTriggers* triggers = decode(published_triggers_.load()).any) triggers->Release();
+}
+
+CScheduleItem::published_triggers CScheduleItem::PublishedTriggers() const noexcept {
+  return decode(published_triggers_.load());
+}
+
+CScheduleItem* CScheduleItem::from(IScheduleItem* item) noexcept {
+  // The class is final, so its objects are exactly those whose dynamic type is this class.
+  return item && typeid(*item) == typeid(CScheduleItem) ? static_cast<CScheduleItem*>(item) : nullptr;
+}
+
+void CScheduleItem::replace_triggers(comrt::com_ptr<IScheduleTriggers> triggers) {
+  if (triggers) triggers->AddRef();  // the published pointer's own reference
+  uintptr_t published = encode(triggers.get());
+  {
+    comrt::lock_guard guard(fields_mutex_);
+    triggers_.swap(triggers);
+    // Exchanged under the lock, so that the published pointer always ends as triggers_.
+    published = published_triggers_.exchange(published);
+  }
+  if (IScheduleTriggers* old = decode(published).any) retire(release_published, old);
+  // The old triggers_ reference is released here, after the lock has been left.
 }
 
 HRESULT CScheduleItem::get_flag(const flag& f, VARIANT_BOOL* out) {
@@ -111,7 +162,7 @@ HRESULT CScheduleItem::get_Triggers(IScheduleTriggers** pVal) {
 }
 
 HRESULT CScheduleItem::put_Triggers(IScheduleTriggers* newVal) {
-  replace(&CScheduleItem::triggers_, newVal);
+  replace_triggers(comrt::com_ptr<IScheduleTriggers>(newVal));
   return S_OK;
 }
 
@@ -174,11 +225,10 @@ void CScheduleItem::reset() {
   last_run_time_ = 0;
   created_ = 0;
   last_task_result_ = E_FAIL;
-  comrt::com_ptr<IScheduleTriggers> triggers;
+  replace_triggers(nullptr);
   comrt::com_ptr<IScheduleActions> actions;
   comrt::lock_guard guard(fields_mutex_);
   actions.swap(actions_);
-  triggers.swap(triggers_);
   name_.clear();
   description_.clear();
 }

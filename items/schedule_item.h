@@ -17,6 +17,7 @@
 namespace tolvane {
 
 class CXMLDataExchange;
+class CScheduleTriggers;
 class CScheduleItem;
 using CScheduleItemBase = comrt::connection_point_container<
     comrt::object_with_site<
@@ -30,6 +31,19 @@ class CScheduleItem final : public CScheduleItemBase {
   static constexpr const CLSID& class_id = CLSID_ScheduleItem;
 
   HRESULT FinalConstruct();
+  ~CScheduleItem();
+
+  // The item behind an IScheduleItem, when it is one of this class (null otherwise).
+  static CScheduleItem* from(IScheduleItem* item) noexcept;
+
+  // The trigger collection without a reference or a lock, for a caller inside a read_section (the
+  // scheduler's tick): a collection replaced meanwhile stays alive until the section ends. `own`
+  // is the same collection when it is one of the component's own (null otherwise).
+  struct published_triggers {
+    IScheduleTriggers* any;
+    CScheduleTriggers* own;
+  };
+  published_triggers PublishedTriggers() const noexcept;
 
   // IScheduleItem
   HRESULT STDMETHODCALLTYPE get_Id(GUID* pVal) override;
@@ -83,6 +97,8 @@ class CScheduleItem final : public CScheduleItemBase {
   template <class T>
   void replace(comrt::com_ptr<T> CScheduleItem::*field, T* value);
   void reset();
+  // Replaces the trigger collection and its published copy; the old one is retired.
+  void replace_triggers(comrt::com_ptr<IScheduleTriggers> triggers);
   void load(CXMLDataExchange& dx);
   void store(CXMLDataExchange& dx);
 
@@ -92,6 +108,9 @@ class CScheduleItem final : public CScheduleItemBase {
   flag save_{VARIANT_TRUE};
   flag enable_{VARIANT_TRUE};
   flag schedule_run_{VARIANT_FALSE};
+  // triggers_ as a plain pointer holding a reference of its own, for lock-free readers; the low
+  // bit marks a CScheduleTriggers (stored as such). Beside the flags: the tick reads them together.
+  std::atomic<uintptr_t> published_triggers_{0};
   time last_run_time_{0};
   time created_{0};
   std::atomic<HRESULT> last_task_result_{E_FAIL};

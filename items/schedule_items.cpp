@@ -1,6 +1,7 @@
 #include "items/schedule_items.h"
 
 #include <optional>
+#include <typeinfo>
 #include <utility>
 
 #include <comrt/variant.h>
@@ -85,6 +86,40 @@ HRESULT CScheduleItems::OnUpdate(IScheduleItem* pItem) {
       DISPID_IScheduleItemsEvents_OnUpdateItem, [&](IScheduleItemsEvents* sink) { return sink->OnUpdateItem(pItem); },
       pItem);
   return S_OK;
+}
+
+CScheduleItems* CScheduleItems::from(IScheduleItems* items) noexcept {
+  // The class is final, so its objects are exactly those whose dynamic type is this class.
+  return items && typeid(*items) == typeid(CScheduleItems) ? static_cast<CScheduleItems*>(items) : nullptr;
+}
+
+CScheduleItems::snapshot_type CScheduleItems::snapshot() {
+  comrt::shared_guard guard(list_lock_);
+  comrt::lock_guard cache(snapshot_mutex_);
+  if (!snapshot_) {
+    auto fresh = std::make_shared<snapshot_data>();
+    fresh->items.assign(list_.begin(), list_.end());
+    fresh->own.reserve(list_.size());
+    for (const element_ptr& item : list_) fresh->own.push_back(CScheduleItem::from(item.get()));
+    snapshot_ = std::move(fresh);
+  }
+  return snapshot_;
+}
+
+void CScheduleItems::ListChanged() noexcept {
+  // Every item of the dropped copy is still in the list or held by the change being made, so
+  // dropping it here only lets go of references; it never destroys an item under the lock.
+  comrt::lock_guard cache(snapshot_mutex_);
+  snapshot_.reset();
+}
+
+HRESULT CScheduleItems::get_NewEnum(IEnumScheduleItem** ppEnum) {
+  return comrt::boundary([&] {
+    comrt::init_out(ppEnum);
+    const snapshot_type all = snapshot();
+    comrt::enumerator<IEnumScheduleItem>::snapshot items(all, &all->items);  // shares the snapshot
+    *ppEnum = comrt::make<comrt::enumerator<IEnumScheduleItem>>(std::move(items), size_t{0}).detach();
+  });
 }
 
 HRESULT CScheduleItems::RemoveItem(IScheduleItem* pItem) {

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <vector>
 
 #include <comrt/connection_point.h>
@@ -25,6 +26,7 @@
 
 namespace tolvane {
 
+class CScheduleItem;
 class CScheduleItems;
 using CScheduleItemsBase = comrt::connection_point_container<
     comrt::object_with_site<comrt::implements<CScheduleItems, IScheduleItems, IConnectionPointContainer,
@@ -37,7 +39,23 @@ class CScheduleItems final : public CComInterfaceListImpl4<CScheduleItems, CSche
  public:
   static constexpr const CLSID& class_id = CLSID_ScheduleItems;
 
+  // The list at one moment, with the component's own items resolved once for the tick.
+  struct snapshot_data {
+    std::vector<element_ptr> items;
+    std::vector<CScheduleItem*> own;  // items[i] as a CScheduleItem, null for another implementation
+  };
+  using snapshot_type = std::shared_ptr<const snapshot_data>;
+
+  // The collection behind an IScheduleItems, when it is one of this class (null otherwise).
+  static CScheduleItems* from(IScheduleItems* items) noexcept;
+
+  // The list as it stands: one copy, made when first asked for after a change and shared by every
+  // caller (the tick, enumerators) until the list changes, so that walking an unchanged list costs
+  // no reference per item and no copy.
+  snapshot_type snapshot();
+
   // IScheduleItems (the rest comes from the collection template)
+  HRESULT STDMETHODCALLTYPE get_NewEnum(IEnumScheduleItem** ppEnum) override;
   HRESULT STDMETHODCALLTYPE RemoveItem(IScheduleItem* pItem) override;
   HRESULT STDMETHODCALLTYPE FindItemById(GUID* itemId, IScheduleItem** ppItem) override;
 
@@ -56,6 +74,7 @@ class CScheduleItems final : public CComInterfaceListImpl4<CScheduleItems, CSche
   HRESULT AttachItem(IScheduleItem* pItem) COMRT_REQUIRES(list_lock_);
   HRESULT DetachItem(IScheduleItem* pItem) COMRT_REQUIRES(list_lock_);
   void DetachAllItems() noexcept COMRT_REQUIRES(list_lock_);
+  void ListChanged() noexcept COMRT_REQUIRES(list_lock_);
   void OnAddItem(IScheduleItem* pItem);
   void OnRemoveItem(IScheduleItem* pItem);
   void OnRemoveAllItems();
@@ -70,6 +89,9 @@ class CScheduleItems final : public CComInterfaceListImpl4<CScheduleItems, CSche
   // record exactly while it is in the list (until Disconnect ends every subscription).
   using subscription_map = std::map<IScheduleItem*, std::vector<DWORD>>;  // keyed by pointer value
   subscription_map subscriptions_ COMRT_GUARDED_BY(list_lock_);
+
+  comrt::mutex snapshot_mutex_;  // taken inside the list lock
+  snapshot_type snapshot_ COMRT_GUARDED_BY(snapshot_mutex_);  // null until asked for after a change
 
   // Ends every subscription; returns the first failure of an item to end one.
   HRESULT end_subscriptions_locked() noexcept COMRT_REQUIRES(list_lock_);

@@ -2,13 +2,18 @@
 
 #include <sys/stat.h>
 
+#include <type_traits>
+
 #include <comrt/strings.h>
 #include <comrt/time.h>
 
 #include "diagnostics/log_file.h"
+#include "items/read_section.h"
+#include "items/schedule_item.h"
 #include "items/schedule_items.h"
 #include "persistence/schedule_file.h"
 #include "triggers/schedule_calendar.h"
+#include "triggers/schedule_triggers.h"
 
 namespace tolvane {
 
@@ -250,44 +255,89 @@ void CScheduler::OnTimer() noexcept {
   }
 }
 
+// The walk reads the component's own items and trigger collections through what they publish for
+// lock-free readers (see read_section), so that an item that is not due costs no lock and no
+// reference count; other implementations of the interfaces are asked through the interfaces.
 void CScheduler::CheckSchedule() {
   const auto items = this->items();
   if (!items) return;
-  comrt::com_ptr<IEnumScheduleItem> e;
-  comrt::check_hresult(items->get_NewEnum(e.put()));
   // The time triggers asked below share one reading of the clock, taken again after every run.
   schedule::tick_clock clock;
+  read_section section;
+  if (CScheduleItems* own = CScheduleItems::from(items.get())) {
+    const auto snapshot = own->snapshot();  // holds every item of the walk
+    for (size_t i = 0; i < snapshot->items.size(); ++i) {
+      IScheduleItem* const item = snapshot->items[i].get();
+      if (CScheduleItem* const own_item = snapshot->own[i]) {
+        check_item(items.get(), item, own_item, clock);
+      } else {
+        check_item(items.get(), item, item, clock);
+      }
+    }
+    return;
+  }
+  comrt::com_ptr<IEnumScheduleItem> e;
+  comrt::check_hresult(items->get_NewEnum(e.put()));
   for (;;) {
     comrt::com_ptr<IScheduleItem> item;
     ULONG fetched = 0;
     comrt::check_hresult(e->Next(1, item.put(), &fetched));
     if (fetched == 0 || !item) return;
-    VARIANT_BOOL enabled = VARIANT_FALSE;
-    comrt::check_hresult(item->get_Enable(&enabled));
-    if (!enabled) continue;
-    VARIANT_BOOL marked = VARIANT_FALSE;
-    comrt::check_hresult(item->get_ScheduleRun(&marked));
-    if (!marked) {
-      CheckItemDue(items.get(), item.get());
-      comrt::check_hresult(item->get_ScheduleRun(&marked));
-      if (!marked) continue;
-    }
-    // The run and the triggers' move to their next occurrence read the clock as it then is.
-    clock.suspend();
-    comrt::check_hresult(RunScheduledItem(items.get(), item.get()));
-    clock.refresh();
+    check_item(items.get(), item.get(), item.get(), clock);
   }
 }
 
+// `reader` is the item itself, read through IScheduleItem or, for the component's own items,
+// through the class (the same values without a virtual call).
+template <class Item>
+void CScheduler::check_item(IScheduleItems* items, IScheduleItem* item, Item* reader, schedule::tick_clock& clock) {
+  VARIANT_BOOL enabled = VARIANT_FALSE;
+  comrt::check_hresult(reader->get_Enable(&enabled));
+  if (!enabled) return;
+  VARIANT_BOOL marked = VARIANT_FALSE;
+  comrt::check_hresult(reader->get_ScheduleRun(&marked));
+  if (!marked) {
+    if constexpr (std::is_same_v<Item, CScheduleItem>) {
+      check_item_due(items, item, reader);
+    } else {
+      CheckItemDue(items, item);
+    }
+    comrt::check_hresult(reader->get_ScheduleRun(&marked));
+    if (!marked) return;
+  }
+  // The run and the triggers' move to their next occurrence read the clock as it then is.
+  clock.suspend();
+  comrt::check_hresult(RunScheduledItem(items, item));
+  clock.refresh();
+}
+
 void CScheduler::CheckItemDue(IScheduleItems* items, IScheduleItem* item) {
-  comrt::com_ptr<IScheduleTriggers> triggers;
-  comrt::check_hresult(item->get_Triggers(triggers.put()));
-  if (!triggers) return;
-  LONG count = 0;
-  comrt::check_hresult(triggers->get_Count(&count));
-  if (count == 0) return;
+  check_item_due(items, item, CScheduleItem::from(item));
+}
+
+void CScheduler::check_item_due(IScheduleItems* items, IScheduleItem* item, CScheduleItem* own) {
+  read_section section;
+  comrt::com_ptr<IScheduleTriggers> held;  // for an item of another implementation
+  CScheduleItem::published_triggers triggers{};
+  if (own) {
+    triggers = own->PublishedTriggers();
+  } else {
+    comrt::check_hresult(item->get_Triggers(held.put()));
+    triggers = {held.get(), CScheduleTriggers::from(held.get())};
+  }
+  if (!triggers.any) return;
   comrt::com_ptr<IScheduleTrigger> fired;
-  if (triggers->IsSet(fired.put()) != S_OK) return;  // anything but S_OK: not due
+  HRESULT due;
+  if (triggers.own) {
+    // The component's own collection answers E_FAIL when empty: no need to ask its Count first.
+    due = triggers.own->IsSetPublished(fired.put());
+  } else {
+    LONG count = 0;
+    comrt::check_hresult(triggers.any->get_Count(&count));
+    if (count == 0) return;
+    due = triggers.any->IsSet(fired.put());
+  }
+  if (due != S_OK) return;  // anything but S_OK: not due
   comrt::check_hresult(item->put_ScheduleRun(VARIANT_TRUE));
   comrt::check_hresult(items->put_Dirty(VARIANT_TRUE));
 }

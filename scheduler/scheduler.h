@@ -14,6 +14,7 @@
 #include "XMLArchive.h"
 #include "scheduler/scheduler_thread.h"
 #include "server/typelib.h"
+#include "triggers/schedule_calendar.h"
 
 namespace tolvane {
 
@@ -28,6 +29,7 @@ class schedule_storage {
   virtual HRESULT save(const std::u16string& path, IXMLArchiveSerializable* root) noexcept = 0;
 };
 
+class CScheduleItem;
 class CScheduler;
 using CSchedulerBase = comrt::object_with_proffered_site<
     comrt::implements<CScheduler, IScheduler, IObjectWithSite, IServiceProvider, IXMLArchiveSerializable, IPersist,
@@ -92,6 +94,9 @@ class CScheduler final : public CSchedulerBase, private scheduler_tick_target {
   HRESULT StartThread();
   void StopThread() noexcept;
   class tick_scope;
+  template <class Item>
+  void check_item(IScheduleItems* items, IScheduleItem* item, Item* reader, schedule::tick_clock& clock);
+  void check_item_due(IScheduleItems* items, IScheduleItem* item, CScheduleItem* own);
   comrt::com_ptr<IScheduleItems> items() const;
   HRESULT save_locked() COMRT_REQUIRES(file_mutex_);
   // Whether the collection is dirty and the autosave interval has passed since the last load or save.

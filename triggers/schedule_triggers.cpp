@@ -1,11 +1,14 @@
 #include "triggers/schedule_triggers.h"
 
 #include <cstdint>
+#include <new>
 #include <optional>
+#include <typeinfo>
 
 #include <comrt/time.h>
 #include <comrt/timeapi.h>
 
+#include "items/read_section.h"
 #include "persistence/xml_archive.h"
 
 namespace tolvane {
@@ -31,6 +34,60 @@ HRESULT CScheduleTriggers::Next() {
   return comrt::boundary([&] {
     comrt::shared_guard guard(list_lock_);
     for (const element_ptr& trigger : list_) comrt::check_hresult(trigger->Next());
+  });
+}
+
+namespace {
+
+void release_array(void* array) noexcept {
+  auto** members = static_cast<IScheduleTrigger**>(array);
+  for (IScheduleTrigger** m = members; *m; ++m) (*m)->Release();
+  delete[] members;
+}
+
+}  // namespace
+
+CScheduleTriggers::~CScheduleTriggers() {
+  // No reader can reach a collection that is being destroyed: its array goes at once.
+  if (IScheduleTrigger** members = published_.load()) release_array(members);
+}
+
+CScheduleTriggers* CScheduleTriggers::from(IScheduleTriggers* triggers) noexcept {
+  // The class is final, so its objects are exactly those whose dynamic type is this class.
+  return triggers && typeid(*triggers) == typeid(CScheduleTriggers) ? static_cast<CScheduleTriggers*>(triggers)
+                                                                     : nullptr;
+}
+
+void CScheduleTriggers::ListChanged() noexcept {
+  IScheduleTrigger** fresh = nullptr;
+  if (!list_.empty()) {
+    fresh = new (std::nothrow) IScheduleTrigger*[list_.size() + 1];
+    if (!fresh) {
+      unpublished_.store(true);
+    } else {
+      size_t n = 0;
+      for (const element_ptr& trigger : list_) (fresh[n++] = trigger.get())->AddRef();
+      fresh[n] = nullptr;
+    }
+  }
+  IScheduleTrigger** const old = published_.exchange(fresh);
+  if (fresh || list_.empty()) unpublished_.store(false);
+  if (old) retire(release_array, old);
+}
+
+HRESULT CScheduleTriggers::IsSetPublished(IScheduleTrigger** retval) {
+  if (unpublished_.load()) return IsSet(retval);
+  return comrt::boundary([&] {
+    comrt::init_out(retval);
+    IScheduleTrigger** const members = published_.load();
+    for (IScheduleTrigger** m = members; m && *m; ++m) {
+      if ((*m)->IsSet() == S_OK) {
+        (*m)->AddRef();
+        *retval = *m;
+        return S_OK;
+      }
+    }
+    return E_FAIL;
   });
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "scheduler_doubles.h"
+#include "triggers/schedule_triggers.h"
 
 namespace {
 
@@ -78,6 +79,17 @@ TEST_F(TickTest, AScheduledRunAnnouncesTheItemBeforeTheActionsAndAfterThemAndThe
     return S_OK;
   }));
   s->OnTimer();
+}
+
+TEST_F(TickTest, TheTickAsksTheTriggerCollectionThatReplacedTheItemsFirst) {
+  auto item = add_item(1);
+  auto replaced = add_trigger(item.get(), {.is_set_after = S_OK});
+  ASSERT_EQ(item->put_Triggers(comrt::make<tolvane::CScheduleTriggers>().get()), S_OK);
+  auto trigger = add_trigger(item.get(), {.is_set = {S_OK}});
+  s->OnTimer();
+  EXPECT_EQ(log->snapshot(), std::vector<int>{1});
+  EXPECT_EQ(trigger->next_calls, 1);
+  EXPECT_EQ(replaced->is_set_calls, 0);
 }
 
 TEST_F(TickTest, AFailingRunIsRecordedOnTheItemAndTheTickGoesOn) {
