@@ -58,6 +58,13 @@ std::optional<std::u16string> get_text(HKEY k, const char16_t* sub, const char16
   return text;
 }
 
+// k\k\...\k, `depth` names long.
+std::u16string nested(int depth) {
+  std::u16string path = u"k";
+  while (--depth > 0) path += u"\\k";
+  return path;
+}
+
 template <class Enum>
 std::vector<std::u16string> names(HKEY k, Enum next) {
   std::vector<std::u16string> result;
@@ -125,10 +132,6 @@ TEST_F(Registry, GetValueChecksTypesExpandsAndTerminatesStrings) {
   LONG status = 0;
   EXPECT_FALSE(get_text(k.get(), nullptr, u"Number", &status));
   EXPECT_EQ(status, ERROR_UNSUPPORTED_TYPE);
-  DWORD buffer[2] = {0xAAAAAAAA, 0xAAAAAAAA}, size = sizeof buffer;
-  EXPECT_EQ(RegGetValueW(k.get(), nullptr, u"Path", RRF_RT_REG_DWORD | RRF_ZEROONFAILURE, nullptr, buffer, &size),
-            ERROR_UNSUPPORTED_TYPE);
-  EXPECT_EQ(buffer[0] | buffer[1], 0u);
   ::unsetenv("TOLVANE_TEST_FOLDER");
 }
 
@@ -174,15 +177,13 @@ TEST_F(Registry, BadHandlesNamesAndSizesAreRejected) {
 }
 
 TEST_F(Registry, KeysGoAtMost512LevelsBelowTheirRoot) {
-  std::u16string deep = u"k";
-  for (int i = 1; i < 510; ++i) deep += u"\\k";
-  EXPECT_EQ(create(HKEY_CLASSES_ROOT, deep), ERROR_SUCCESS) << "the classes root lies two levels down";
-  EXPECT_EQ(create(HKEY_CLASSES_ROOT, deep + u"\\k"), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(create(HKEY_CLASSES_ROOT, nested(510)), ERROR_SUCCESS) << "the classes root lies two levels down";
+  EXPECT_EQ(create(HKEY_CLASSES_ROOT, nested(511)), ERROR_INVALID_PARAMETER);
   unique_hkey k;
-  ASSERT_EQ(create(HKEY_LOCAL_MACHINE, deep + u"\\k", &k), ERROR_SUCCESS);
+  ASSERT_EQ(create(HKEY_LOCAL_MACHINE, nested(511), &k), ERROR_SUCCESS);
   EXPECT_EQ(create(k.get(), u"k"), ERROR_SUCCESS);
   EXPECT_EQ(create(k.get(), u"k\\k"), ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(open(HKEY_LOCAL_MACHINE, deep + u"\\k\\k\\k"), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(open(HKEY_LOCAL_MACHINE, nested(513)), ERROR_INVALID_PARAMETER);
 }
 
 TEST_F(Registry, ClassesRootMergesUserClassesOverMachineClasses) {
@@ -251,33 +252,21 @@ TEST_F(Registry, StoreFilesAreReadableTextThatReadsBackTheSame) {
   }
 }
 
-TEST_F(Registry, HandWrittenStoreIsReadAndChangesMadeByOthersAreSeen) {
-  registry_sandbox::write(sandbox.machine_file(),
-                          "TOLVANE REGISTRY 1\r\n; written by hand\n[hkey_local_machine\\Software\\Classes\\Tool.1]\n"
-                          "@=\"{00000000-0000-0000-0000-000000000001}\"\n\"Multi\"=hex(7):61,00,00,00,00,00\n"
-                          "\"Tab\"=\"a\\tb\\u0001\"\n");
-  EXPECT_EQ(get_text(HKEY_CLASSES_ROOT, u"Tool.1", nullptr), u"{00000000-0000-0000-0000-000000000001}");
-  EXPECT_EQ(get_text(HKEY_CLASSES_ROOT, u"Tool.1", u"Tab"), u"a\tb\u0001");
-  DWORD type = 0;
-  EXPECT_EQ(RegGetValueW(HKEY_CLASSES_ROOT, u"Tool.1", u"Multi", RRF_RT_ANY, &type, nullptr, nullptr), ERROR_SUCCESS);
-  EXPECT_EQ(type, REG_MULTI_SZ);
-  const std::string next = sandbox.machine_file() + ".new";
-  registry_sandbox::write(next, "TOLVANE REGISTRY 1\n[HKEY_LOCAL_MACHINE\\Software\\Classes\\Tool.1]\n@=\"changed\"\n");
-  std::filesystem::rename(next, sandbox.machine_file());
-  EXPECT_EQ(get_text(HKEY_CLASSES_ROOT, u"Tool.1", nullptr), u"changed");
-}
-
 TEST_F(Registry, DamagedStoresOrStoresBeyondTheLimitsAreRejectedAndNeverOverwritten) {
-  const auto store = [](std::string body, size_t depth = 1) {
-    std::string path = "[HKEY_CURRENT_USER";
-    while (depth-- > 0) path += "\\k";
-    return "TOLVANE REGISTRY 1\n" + path + "]\n" + body;
+  const auto store = [](std::string body, size_t depth = 1, std::string head = "TOLVANE REGISTRY 1\n[HKEY_CURRENT_USER") {
+    while (depth-- > 0) head += "\\k";
+    return head + "]\n" + body;
   };
   std::string huge_data = "\"v\"=hex:00";
   for (size_t i = 0; i < (size_t{1} << 20); ++i) huge_data += ",00";
   ASSERT_EQ(create(HKEY_LOCAL_MACHINE, u"Software\\Good"), ERROR_SUCCESS);
-  registry_sandbox::write(sandbox.user_file(), store("", 512));
-  EXPECT_EQ(open(HKEY_CURRENT_USER, u"k"), ERROR_SUCCESS);
+  // A hand-written store, as deep as allowed, is read; a change made by another writer is seen.
+  registry_sandbox::write(sandbox.user_file(),
+                          store("\"T\"=\"a\\tb\\u0001\"\n", 512, "TOLVANE REGISTRY 1\r\n; by hand\n[hkey_current_user"));
+  EXPECT_EQ(get_text(HKEY_CURRENT_USER, nested(512).c_str(), u"T"), u"a\tb\u0001");
+  registry_sandbox::write(sandbox.user_file() + ".new", store("@=\"changed\"\n"));
+  std::filesystem::rename(sandbox.user_file() + ".new", sandbox.user_file());
+  EXPECT_EQ(get_text(HKEY_CURRENT_USER, u"k", nullptr), u"changed");
   for (const std::string& text :
        {store("", 513), store("", 40000), "TOLVANE REGISTRY 1\n[HKEY_CURRENT_USER\\" + std::string(256, 'x') + "]\n",
         store("\"" + std::string(16384, 'n') + "\"=dword:00000001\n"), store(huge_data + "\n"),
