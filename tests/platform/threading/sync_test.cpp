@@ -21,10 +21,12 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Waits (with a generous deadline) until the thread `tid` of this process sleeps, as it does once
-// it blocks in a wait.
-bool sleeps_soon(pid_t tid) {
+// Waits (with a generous deadline) until the thread `tid` of this process has started and sleeps,
+// as it does once it blocks in a wait, or until it is `done`.
+bool sleeps_soon(const std::atomic<pid_t>& tid, const std::atomic<bool>& done) {
+  while (tid == 0) std::this_thread::yield();
   for (const auto deadline = std::chrono::steady_clock::now() + 60s; std::chrono::steady_clock::now() < deadline;) {
+    if (done) return true;
     std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
     const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
     if (const auto end = text.rfind(") "); end != std::string::npos && text[end + 2] == 'S') return true;
@@ -49,13 +51,13 @@ TEST(Event, ResetModesAndWhatAWaitConsumes) {
 TEST(Event, SetReleasesABlockedWaiterAndTheAutoResetEventStaysReset) {
   event ev(event_reset::automatic), other(event_reset::automatic);
   std::atomic<pid_t> tid{0};
+  std::atomic<bool> never{false};
   std::thread waiter([&] {
     tid = ::gettid();
     event* both[] = {&other, &ev};
     EXPECT_EQ(wait_any(both), 1u);
   });
-  while (tid == 0) std::this_thread::yield();
-  ASSERT_TRUE(sleeps_soon(tid));
+  ASSERT_TRUE(sleeps_soon(tid, never));
   ev.set();
   waiter.join();
   EXPECT_FALSE(ev.is_set()) << "the release consumed the signal";
@@ -73,10 +75,15 @@ TEST(RwLock, ReaderReentersWhileAWriterWaitsButNewReadersQueueBehindIt) COMRT_NO
     value = 1;
   });
   while (lock.waiting_writers() == 0) std::this_thread::yield();
+  std::atomic<pid_t> tid{0};
+  std::atomic<bool> read{false};
   std::thread late_reader([&] {
+    tid = ::gettid();
     comrt::shared_guard g(lock);
     late_reader_saw = value;
+    read = true;
   });
+  EXPECT_TRUE(sleeps_soon(tid, read)) << "the late reader waits (or, wrongly, has read)";
   lock.lock_shared();  // this thread already reads, so it gets in again at once
   lock.unlock_shared();
   lock.unlock_shared();
