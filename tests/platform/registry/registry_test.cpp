@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -282,20 +283,19 @@ TEST_F(Registry, DamagedStoresOrStoresBeyondTheLimitsAreRejectedAndNeverOverwrit
 // writer is there afterwards.
 TEST_F(Registry, ConcurrentWritersInSeveralProcessesLoseNothing) {
   constexpr int per_thread = 25;
-  auto write_keys = [](const std::u16string& prefix, bool& ok) {
-    ok = true;
+  auto write_keys = [](std::u16string prefix, std::atomic<bool>& ok) {
     for (char16_t i = 0; i < per_thread; ++i) {
       unique_hkey k;
-      ok = ok && create(HKEY_CLASSES_ROOT, prefix + u"\\" + char16_t(u'a' + i), &k) == ERROR_SUCCESS &&
-           set_dword(k.get(), u"Index", i) == ERROR_SUCCESS;
+      const std::u16string name = prefix + u"\\" + char16_t(u'a' + i);
+      if (create(HKEY_CLASSES_ROOT, name, &k) != ERROR_SUCCESS || set_dword(k.get(), u"I", i) != ERROR_SUCCESS) ok = false;
     }
   };
   auto writer = [&](const std::u16string& process) {
-    bool ok1 = false, ok2 = false;
-    std::thread t1(write_keys, process + u"T1", std::ref(ok1)), t2(write_keys, process + u"T2", std::ref(ok2));
+    std::atomic<bool> ok{true};
+    std::thread t1(write_keys, process + u"T1", std::ref(ok)), t2(write_keys, process + u"T2", std::ref(ok));
     t1.join();
     t2.join();
-    return ok1 && ok2;
+    return ok.load();
   };
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
