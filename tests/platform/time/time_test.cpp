@@ -176,8 +176,13 @@ TEST_F(TimeTest, ConcurrentAdvancesAreNeitherLostNorSeenOutOfOrder) {
   constexpr int64_t step = 0x1'0000'0001;  // touches both halves of the FILETIME
   RtSetClock(start);
   std::atomic<bool> done{false};
-  std::atomic<int> bad_reads{0};
+  std::atomic<int> bad_reads{0}, waiting{writers + 1};
+  auto start_together = [&] {
+    waiting.fetch_sub(1);
+    while (waiting.load() > 0) std::this_thread::yield();
+  };
   std::thread reader([&] {
+    start_together();
     for (uint64_t last = start; !done.load();) {
       const uint64_t now = comrt::now_ticks();
       if (now < last || (now - start) % step != 0) bad_reads.fetch_add(1);
@@ -189,6 +194,7 @@ TEST_F(TimeTest, ConcurrentAdvancesAreNeitherLostNorSeenOutOfOrder) {
   std::vector<std::thread> threads;
   for (int i = 0; i < writers; ++i)
     threads.emplace_back([&] {
+      start_together();
       for (int j = 0; j < steps; ++j) RtAdvanceClock(step);
     });
   for (auto& t : threads) t.join();
