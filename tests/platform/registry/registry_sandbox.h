@@ -14,10 +14,8 @@ namespace tolvane::test {
 class registry_sandbox {
  public:
   registry_sandbox() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/tolvane-registry-XXXXXX";
-    folder_ = ::mkdtemp(pattern.data()) ? pattern : std::string();
-    point_at(folder_);
+    std::string pattern = (std::filesystem::temp_directory_path() / "tolvane-registry-XXXXXX").string();
+    point_at(folder_ = ::mkdtemp(pattern.data()) ? pattern : std::string());
   }
   ~registry_sandbox() {
     ::unsetenv("TOLVANE_REGISTRY_MACHINE");
@@ -30,10 +28,8 @@ class registry_sandbox {
 
   // Points the runtime at the store files in another folder below the sandbox.
   void point_at(const std::string& folder) {
-    machine_ = folder + "/machine.reg";
-    user_ = folder + "/user.reg";
-    ::setenv("TOLVANE_REGISTRY_MACHINE", machine_.c_str(), 1);
-    ::setenv("TOLVANE_REGISTRY_USER", user_.c_str(), 1);
+    ::setenv("TOLVANE_REGISTRY_MACHINE", (machine_ = folder + "/machine.reg").c_str(), 1);
+    ::setenv("TOLVANE_REGISTRY_USER", (user_ = folder + "/user.reg").c_str(), 1);
   }
 
   const std::string& folder() const { return folder_; }
@@ -41,9 +37,8 @@ class registry_sandbox {
   const std::string& user_file() const { return user_; }
 
   static std::string read(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
     std::ostringstream s;
-    s << in.rdbuf();
+    s << std::ifstream(file, std::ios::binary).rdbuf();
     return s.str();
   }
   static void write(const std::string& file, const std::string& text) {
@@ -51,9 +46,7 @@ class registry_sandbox {
   }
 
  private:
-  std::string folder_;
-  std::string machine_;
-  std::string user_;
+  std::string folder_, machine_, user_;
 };
 
 }  // namespace tolvane::test
