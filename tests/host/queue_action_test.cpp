@@ -4,7 +4,7 @@
 #include "actions/queue_action.h"
 #include "host/transfer_fixture.h"
 #include "items/schedule_item.h"
-#include "persistence/xml_archive.h"
+#include "persistence/persistence_doubles.h"
 
 namespace {
 
@@ -54,28 +54,17 @@ TEST_F(TransferTest, AQueueActionReadBackFromItsFileGetsItsTransferBackThroughTh
   ASSERT_EQ(action->put_Item(CTransferQueueItem::create({"/srv/out", "sftp://backup/in", TRANSFER_ITEM_KIND_FOLDER})
                                  ->identity()),
             S_OK);
-  const comrt::variant file(comrt::to_utf16(path("schedule.xml").string()));
-  const auto store = comrt::make<tolvane::CXMLArchive>();
-  com_ptr<IXMLDOMNode> root;
-  ASSERT_EQ(store->SetMode(XMLARCHIVE_MODE_STORE), S_OK);
-  ASSERT_EQ(store->CreateDocument(u"", root.put()), S_OK);
-  ASSERT_EQ(store->ExchangeObject(root.get(), u"Action", action->identity()), S_OK);
-  ASSERT_EQ(store->Save(file), S_OK);
-
-  const auto load = comrt::make<tolvane::CXMLArchive>();
   const auto loaded = comrt::make<tolvane::CScheduleQueueAction>();
-  ASSERT_EQ(load->SetMode(XMLARCHIVE_MODE_LOAD), S_OK);
-  ASSERT_EQ(load->Load(file, root.put()), S_OK);
-  ASSERT_EQ(load->ExchangeObject(root.get(), u"Action", loaded->identity()), S_OK);
+  ASSERT_EQ(persist_test::read_element(persist_test::written_element(u"Action", action->identity()), u"Action",
+                                       loaded->identity()),
+            S_OK);
   com_ptr<IUnknown> item;
   ASSERT_EQ(loaded->get_Item(item.put()), S_OK);
   const auto* transfer = tolvane::host::host_object<CTransferQueueItem>(item.get());
   ASSERT_NE(transfer, nullptr);
   const auto d = transfer->definition();
-  EXPECT_EQ(d.source, "/srv/out");
-  EXPECT_EQ(d.destination, "sftp://backup/in");
-  EXPECT_EQ(d.kind, TRANSFER_ITEM_KIND_FOLDER);
-  EXPECT_EQ(d.mode, TRANSFER_SOURCE_MODE_FOLDER);
+  EXPECT_EQ(std::tuple(d.source, d.destination, d.kind, d.mode),
+            std::tuple("/srv/out", "sftp://backup/in", TRANSFER_ITEM_KIND_FOLDER, TRANSFER_SOURCE_MODE_FOLDER));
 }
 
 }  // namespace

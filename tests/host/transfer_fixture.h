@@ -5,12 +5,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <set>
-#include <iterator>
 #include <string>
 
 #include <comrt/strings.h>

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <random>
+#include <regex>
 #include <string>
 
 #include "fakes/schedule_doubles.h"
@@ -82,10 +83,6 @@ TEST_P(WalkEquivalence, BoundedComputationGivesTheResultsOfTheDayByDayAndMonthBy
 
 INSTANTIATE_TEST_SUITE_P(Zones, WalkEquivalence,
                          ::testing::Values("UTC", "Europe/Berlin", "America/New_York", "Australia/Lord_Howe"),
-                         [](const ::testing::TestParamInfo<const char*>& p) {
-                           std::string name = p.param;
-                           std::replace(name.begin(), name.end(), '/', '_');
-                           return name;
-                         });
+                         [](const auto& p) { return std::regex_replace(p.param, std::regex("/"), "_"); });
 
 }  // namespace
