@@ -1,13 +1,14 @@
-// Doubles for the schedule file's tests: stored triggers and actions of any class identifier that
-// remember the leaf elements they read and write them back, registered in the process for the
-// length of a test; and helpers to read and write files.
+// Doubles for the schedule file's tests: stored objects of any class identifier that remember the
+// leaf elements they read and write them back, registered in the process for the length of a
+// test; and helpers to read and write files.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
-#include <memory>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,6 +17,7 @@
 #include <comrt/variant.h>
 #include <comrt/xmldom.h>
 
+#include "TransferQueue.h"
 #include "XMLArchive.h"
 #include "persistence/xml_archive.h"
 #include "scheduler/scheduler_doubles.h"
@@ -27,9 +29,9 @@ using fields = std::vector<std::pair<std::u16string, std::u16string>>;
 
 // How the objects of one registered class behave.
 struct stored_script {
-  bool serializable = true;       // answers IXMLArchiveSerializable
-  HRESULT serialize = S_OK;       // what Serialize returns after reading or writing
-  fields write;                   // what a new object writes (objects read from a file write what they read)
+  bool serializable = true;  // answers IXMLArchiveSerializable
+  HRESULT serialize = S_OK;  // what Serialize returns after reading or writing
+  fields write;              // what a new object writes (objects read from a file write what they read)
 };
 
 template <class Kind>
@@ -41,45 +43,37 @@ class StoredObject final : public comrt::implements<StoredObject<Kind>, Kind, IX
       : clsid(clsid), script(std::move(script)), values(this->script->write) {}
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    if (!script->serializable && riid == IID_IXMLArchiveSerializable) {
-      *ppv = nullptr;
-      return E_NOINTERFACE;
-    }
+    if (!script->serializable && riid == IID_IXMLArchiveSerializable) return *ppv = nullptr, E_NOINTERFACE;
     return base::QueryInterface(riid, ppv);
   }
   HRESULT STDMETHODCALLTYPE GetClassID(CLSID* out) override { return *out = clsid, S_OK; }
   // Reading records every child element with its text; writing writes them back in that order.
   HRESULT STDMETHODCALLTYPE Serialize(IXMLArchive* archive, IXMLDOMNode* node) override {
     return comrt::boundary([&] {
-      if (archive->IsLoading() == S_OK) {
-        values.clear();
-        com_ptr<IXMLDOMNode> child;
-        node->get_firstChild(child.put());
-        while (child) {
-          DOMNodeType type;
-          child->get_nodeType(&type);
-          if (type == NODE_ELEMENT) {
-            comrt::bstr name, text;
-            child->get_nodeName(name.put());
-            child->get_text(text.put());
-            values.emplace_back(name.str(), text.str());
-          }
-          com_ptr<IXMLDOMNode> next;
-          child->get_nextSibling(next.put());
-          child = next;
-        }
-      } else {
+      if (archive->IsLoading() != S_OK) {
         for (const auto& [name, text] : values) {
           comrt::variant v(text);
           comrt::check_hresult(archive->ExchangeValue(node, name.c_str(), &v));
         }
+        return script->serialize;
+      }
+      values.clear();
+      com_ptr<IXMLDOMNode> child, next;
+      for (node->get_firstChild(child.put()); child; child = next) {
+        DOMNodeType type;
+        child->get_nodeType(&type);
+        comrt::bstr name, text;
+        if (type == NODE_ELEMENT && child->get_nodeName(name.put()) == S_OK && child->get_text(text.put()) == S_OK)
+          values.emplace_back(name.str(), text.str());
+        next.reset();
+        child->get_nextSibling(next.put());
       }
       return script->serialize;
     });
   }
 
-  // IScheduleTrigger / IScheduleAction: never used by the file. Each kind overrides only its own
-  // members, which the compiler may not see as overrides in the template.
+  // The members of each kind, never used by the file. Each kind overrides only its own, which the
+  // compiler may not see as overrides in the template.
 #if defined(__clang__)
 #pragma clang diagnostic push
 #pragma clang diagnostic ignored "-Winconsistent-missing-override"
@@ -90,6 +84,11 @@ class StoredObject final : public comrt::implements<StoredObject<Kind>, Kind, IX
   HRESULT STDMETHODCALLTYPE Next() { return S_OK; }
   HRESULT STDMETHODCALLTYPE Run(IUnknown*) { return S_OK; }
   HRESULT STDMETHODCALLTYPE Clone(Kind**) { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE CreateQueueCopy(ITransferQueueItem**) { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE get_Kind(LONG*) { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE get_Source(ITransferSourceDescriptor**) { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE ApplyChangeSet(IFolderTreeChangeSet*) { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE get_Dependencies(ITransferDependencies**) { return E_NOTIMPL; }
 #if defined(__clang__)
 #pragma clang diagnostic pop
 #endif
@@ -115,8 +114,8 @@ class StoredClass final : public comrt::implements<StoredClass<Kind>, IClassFact
 template <class Kind>
 class registered_class {
  public:
-  explicit registered_class(CLSID clsid, stored_script s = {}) : script(std::make_shared<stored_script>(std::move(s))) {
-    auto factory = comrt::make<StoredClass<Kind>>(clsid, script);
+  explicit registered_class(CLSID clsid, stored_script s = {}) {
+    auto factory = comrt::make<StoredClass<Kind>>(clsid, std::make_shared<stored_script>(std::move(s)));
     EXPECT_EQ(CoRegisterClassObject(clsid, factory.template as<IUnknown>().get(), CLSCTX_INPROC_SERVER,
                                     REGCLS_MULTIPLEUSE, &cookie_),
               S_OK);
@@ -124,8 +123,6 @@ class registered_class {
   ~registered_class() { CoRevokeClassObject(cookie_); }
   registered_class(const registered_class&) = delete;
   registered_class& operator=(const registered_class&) = delete;
-
-  const std::shared_ptr<stored_script> script;
 
  private:
   DWORD cookie_ = 0;
@@ -138,8 +135,6 @@ template <class Kind>
 com_ptr<StoredObject<Kind>> stored(CLSID clsid, fields values) {
   return comrt::make<StoredObject<Kind>>(clsid, std::make_shared<stored_script>(stored_script{true, S_OK, std::move(values)}));
 }
-inline auto stored_trigger(CLSID clsid, fields values) { return stored<IScheduleTrigger>(clsid, std::move(values)); }
-inline auto stored_action(CLSID clsid, fields values) { return stored<IScheduleAction>(clsid, std::move(values)); }
 
 inline std::vector<com_ptr<IScheduleItem>> items_in(IScheduler* s) {
   std::vector<com_ptr<IScheduleItem>> out;
@@ -154,30 +149,6 @@ inline std::u16string name_of(IScheduleItem* item) {
   comrt::bstr name;
   item->get_Name(name.put());
   return name.str();
-}
-
-// An object's element as the archive writes it.
-inline std::u16string written_element(const char16_t* name, IUnknown* object) {
-  auto archive = comrt::make<tolvane::CXMLArchive>();
-  archive->SetMode(XMLARCHIVE_MODE_STORE);
-  com_ptr<IXMLDOMNode> root, element;
-  archive->CreateDocument(nullptr, root.put());
-  EXPECT_EQ(archive->ExchangeObject(root.get(), name, object), S_OK);
-  root->selectSingleNode(comrt::bstr(name).get(), element.put());
-  comrt::bstr xml;
-  element->get_xml(xml.put());
-  return xml.str();
-}
-
-// Lets an object read the element `name` of the document `xml`.
-inline HRESULT read_element(const std::u16string& xml, const char16_t* name, IUnknown* object) {
-  auto archive = comrt::make<tolvane::CXMLArchive>();
-  com_ptr<IXMLDOMDocument> doc;
-  archive->GetDocument(doc.put());
-  VARIANT_BOOL ok = VARIANT_FALSE;
-  EXPECT_EQ(doc.as<IXMLDOMDocument2>()->loadXML(comrt::bstr(xml).get(), &ok), S_OK);
-  archive->SetMode(XMLARCHIVE_MODE_LOAD);
-  return archive->ExchangeObject(doc.as<IXMLDOMNode>().get(), name, object);
 }
 
 inline std::string read_file(const std::filesystem::path& p) {
