@@ -58,7 +58,9 @@ com_ptr<IUnknown> trigger(ScheduleScheduleTriggerRecurrence recurrence, VARIANT_
 }
 
 TEST(ElementFile, EveryClassWritesItsFieldsUnderTheirConditionsAndReadsThemBack) {
-  persist_test::registered_class<ITransferQueueItem> host(CLSID_TransferQueueItem);
+  auto transfers = fakes::make_mock<fakes::MockClassFactory>(
+      [] { return fakes::make_mock<fakes::MockTransferQueueItem>().as<IUnknown>(); });
+  fakes::registered_class host(CLSID_TransferQueueItem, transfers.get());
   const std::u16string action_start = u"<Action clsid=\"{EBB2D70B-3677-421E-AE8F-2F181F233E58}\"";
   const std::u16string trigger_start = u"<Trigger clsid=\"{8428D9B1-0B74-4879-80D1-797848330314}\"><Version>2</Version>";
   // The element an object writes; a new object that reads it writes it the same again (or `again`).

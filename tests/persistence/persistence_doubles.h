@@ -7,18 +7,9 @@
 
 #include <algorithm>
 #include <fstream>
-#include <iterator>
-#include <memory>
-#include <string>
-#include <utility>
-#include <vector>
 
-#include <comrt/strings.h>
-#include <comrt/variant.h>
-#include <comrt/xmldom.h>
-
-#include "TransferQueue.h"
 #include "XMLArchive.h"
+#include "fakes/transfer_queue_mocks.h"
 #include "persistence/xml_archive.h"
 #include "scheduler/scheduler_doubles.h"
 
@@ -84,11 +75,6 @@ class StoredObject final : public comrt::implements<StoredObject<Kind>, Kind, IX
   HRESULT STDMETHODCALLTYPE Next() { return S_OK; }
   HRESULT STDMETHODCALLTYPE Run(IUnknown*) { return S_OK; }
   HRESULT STDMETHODCALLTYPE Clone(Kind**) { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE CreateQueueCopy(ITransferQueueItem**) { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE get_Kind(LONG*) { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE get_Source(ITransferSourceDescriptor**) { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE ApplyChangeSet(IFolderTreeChangeSet*) { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE get_Dependencies(ITransferDependencies**) { return E_NOTIMPL; }
 #if defined(__clang__)
 #pragma clang diagnostic pop
 #endif
@@ -98,34 +84,16 @@ class StoredObject final : public comrt::implements<StoredObject<Kind>, Kind, IX
   fields values;
 };
 
-template <class Kind>
-class StoredClass final : public comrt::implements<StoredClass<Kind>, IClassFactory> {
- public:
-  StoredClass(CLSID clsid, std::shared_ptr<stored_script> script) : clsid(clsid), script(std::move(script)) {}
-  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown*, REFIID riid, void** ppv) override {
-    return comrt::make<StoredObject<Kind>>(clsid, script)->QueryInterface(riid, ppv);
-  }
-  HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
-  const CLSID clsid;
-  const std::shared_ptr<stored_script> script;
-};
-
 // A class registered in the process while the object lives.
 template <class Kind>
-class registered_class {
- public:
-  explicit registered_class(CLSID clsid, stored_script s = {}) {
-    auto factory = comrt::make<StoredClass<Kind>>(clsid, std::make_shared<stored_script>(std::move(s)));
-    EXPECT_EQ(CoRegisterClassObject(clsid, factory.template as<IUnknown>().get(), CLSCTX_INPROC_SERVER,
-                                    REGCLS_MULTIPLEUSE, &cookie_),
-              S_OK);
-  }
-  ~registered_class() { CoRevokeClassObject(cookie_); }
-  registered_class(const registered_class&) = delete;
-  registered_class& operator=(const registered_class&) = delete;
-
- private:
-  DWORD cookie_ = 0;
+struct registered_class {
+  explicit registered_class(CLSID clsid, stored_script s = {})
+      : factory(fakes::make_mock<fakes::MockClassFactory>([clsid, script = std::make_shared<stored_script>(s)] {
+          return comrt::make<StoredObject<Kind>>(clsid, script).template as<IUnknown>();
+        })),
+        guard(clsid, factory.get()) {}
+  const fakes::mock_ptr<fakes::MockClassFactory> factory;
+  const fakes::registered_class guard;
 };
 
 using stored_trigger_class = registered_class<IScheduleTrigger>;
