@@ -196,6 +196,7 @@ TEST(WorkerThread, StartFailuresAreStatusesAndOneThreadRunsAtATime) {
   t.join();
   EXPECT_EQ(nice_seen, std::min(base + 5, 19));
   ASSERT_EQ(t.start(body), S_OK) << "a restart once the thread has ended";
+  t.join();  // before `go` and `nice_seen` go out of scope
 }
 
 }  // namespace
