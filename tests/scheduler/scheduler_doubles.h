@@ -2,6 +2,7 @@
 // test says so, a scratch folder for its schedule file, and helpers that build items.
 #pragma once
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -19,6 +20,7 @@
 #include "fakes/schedule_doubles.h"
 #include "items/schedule_item.h"
 #include "scheduler/scheduler.h"
+#include "triggers/schedule_trigger.h"
 
 namespace sched_test {
 
@@ -30,12 +32,12 @@ inline constexpr std::chrono::milliseconds kHangGuard{60'000};
 inline constexpr uint64_t kT0 = 133'500'000'000'000'000;  // a FILETIME in 2024
 inline constexpr uint64_t kSecond = 10'000'000;
 
-class MockProvider final : public comrt::implements<MockProvider, IServiceProvider> {
+// A schedule file that the tests script: what reaches it, with which path, and what it answers.
+class MockStorage : public tolvane::schedule_storage {
  public:
-  MOCK_METHOD(HRESULT, QueryService, (REFGUID, REFIID, void**), (override));
+  MOCK_METHOD(HRESULT, load, (const std::u16string& path, IXMLArchiveSerializable* root), (noexcept, override));
+  MOCK_METHOD(HRESULT, save, (const std::u16string& path, IXMLArchiveSerializable* root), (noexcept, override));
 };
-
-inline com_ptr<tolvane::CScheduleItem> new_item() { return comrt::make<tolvane::CScheduleItem>(); }
 
 // A site that offers no services and takes no proffers.
 class ServiceOnlySite final : public comrt::implements<ServiceOnlySite, IServiceProvider> {
@@ -46,63 +48,58 @@ class ServiceOnlySite final : public comrt::implements<ServiceOnlySite, IService
   }
 };
 
-inline com_ptr<IScheduleItems> items_of(IScheduler* scheduler) {
-  com_ptr<IScheduleItems> items;
-  EXPECT_EQ(scheduler->get_Items(items.put()), S_OK);
-  return items;
+// An item with the given trigger and, when given, action.
+inline com_ptr<tolvane::CScheduleItem> item_with(IScheduleTrigger* trigger, IScheduleAction* action = nullptr) {
+  auto item = comrt::make<tolvane::CScheduleItem>();
+  com_ptr<IScheduleTriggers> triggers;
+  com_ptr<IScheduleActions> actions;
+  EXPECT_EQ(item->get_Triggers(triggers.put()), S_OK);
+  EXPECT_EQ(triggers->Add(trigger), S_OK);
+  EXPECT_EQ(item->get_Actions(actions.put()), S_OK);
+  if (action) {
+    EXPECT_EQ(actions->Add(action), S_OK);
+  }
+  return item;
 }
-inline VARIANT_BOOL dirty(IScheduler* s) {
-  VARIANT_BOOL d = 7;
-  EXPECT_EQ(items_of(s)->get_Dirty(&d), S_OK);
-  return d;
+
+// A time trigger on the UTC runtime clock, due `in` seconds from now, then every `every` seconds
+// (never again when 0).
+inline com_ptr<IScheduleTrigger> time_trigger(int64_t in, LONG every = 0) {
+  auto trigger = comrt::make<tolvane::CScheduleScheduleTrigger>();
+  EXPECT_EQ(trigger->put_UTC(VARIANT_TRUE), S_OK);
+  if (every) {
+    EXPECT_EQ(trigger->put_Recurrence(tvScheduleScheduleTriggerRecurrenceCustom), S_OK);
+    EXPECT_EQ(trigger->put_RecurrenceTimeInterval(every), S_OK);
+  }
+  EXPECT_EQ(trigger->put_StartTimeAsUnixTime(static_cast<ULONGLONG>(comrt::now_unix() + in)), S_OK);
+  EXPECT_EQ(trigger->UpdateNextOccurrence(), S_OK);
+  return trigger.as<IScheduleTrigger>();
 }
-inline void set_dirty(IScheduler* s, VARIANT_BOOL d) { EXPECT_EQ(items_of(s)->put_Dirty(d), S_OK); }
-
-// A tick target for the thread on its own.
-class CountingTarget final : public tolvane::scheduler_tick_target {
- public:
-  void OnTimer() noexcept override {
-    if (on_tick) on_tick();
-    ticks.fetch_add(1);
-  }
-  std::atomic<int> ticks{0};
-  std::function<void()> on_tick;  // set before the thread starts
-};
-
-// A folder of its own under the temporary directory, removed with everything in it.
-class scratch_folder {
- public:
-  scratch_folder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tolvane-scheduler-XXXXXX").string();
-    if (::mkdtemp(pattern.data())) path_ = pattern;
-  }
-  ~scratch_folder() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  comrt::bstr file(const char* name) const { return comrt::bstr(comrt::to_utf16((path_ / name).string())); }
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
 
 // Every scheduler made by a test gets a timer clock that moves only when the test says so, so the
 // thread ticks exactly when a test asks and never behind a test that ticks the object directly.
 class SchedulerFixture : public ::testing::Test {
  protected:
   ~SchedulerFixture() override {
+    s = nullptr;
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
     tolvane::CScheduler::set_timer_clock(nullptr);
     RtResetClock();
   }
+  // A folder of its own under the temporary directory, removed with everything in it.
+  static std::filesystem::path new_dir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "tolvane-scheduler-XXXXXX").string();
+    return ::mkdtemp(pattern.data()) ? pattern : "";
+  }
+  comrt::bstr file(const char* name) const { return comrt::bstr(comrt::to_utf16((dir / name).string())); }
 
   static com_ptr<tolvane::CScheduler> new_scheduler() { return comrt::make<tolvane::CScheduler>(); }
   // Moves the timer clock on and waits until the scheduler's thread has handled what became due.
-  void advance(tolvane::CScheduler* on, std::chrono::milliseconds by) {
+  void advance(std::chrono::milliseconds by) {
     clock->advance(by);
-    ASSERT_TRUE(on->thread().thread().wait_idle(kHangGuard)) << "the scheduler thread did not become idle";
+    ASSERT_TRUE(s->thread().thread().wait_idle(kHangGuard)) << "the scheduler thread did not become idle";
   }
-  void advance(std::chrono::milliseconds by) { advance(s.get(), by); }
   // An enabled item with one action tagged `tag`, added to the scheduler.
   com_ptr<tolvane::CScheduleItem> add_item(int tag, VARIANT_BOOL marked = VARIANT_FALSE, HRESULT result = S_OK) {
     auto item = comrt::make<tolvane::CScheduleItem>();
@@ -127,7 +124,7 @@ class SchedulerFixture : public ::testing::Test {
 
   const std::shared_ptr<comrt::manual_timer_clock> clock = installed_clock();  // before the scheduler
   const std::shared_ptr<run_log> log = std::make_shared<run_log>();
-  scratch_folder folder;
+  const std::filesystem::path dir = new_dir();
   com_ptr<tolvane::CScheduler> s = comrt::make<tolvane::CScheduler>();
 };
 
