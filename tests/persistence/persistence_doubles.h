@@ -106,7 +106,8 @@ com_ptr<StoredObject<Kind>> stored(CLSID clsid, fields values) {
 
 inline std::vector<com_ptr<IScheduleItem>> items_in(IScheduler* s) {
   std::vector<com_ptr<IScheduleItem>> out;
-  auto items = sched_test::items_of(s);
+  com_ptr<IScheduleItems> items;
+  EXPECT_EQ(s->get_Items(items.put()), S_OK);
   LONG n = 0;
   items->get_Count(&n);
   for (LONG i = 0; i < n; ++i) items->get_Item(i, out.emplace_back().put());
@@ -117,6 +118,30 @@ inline std::u16string name_of(IScheduleItem* item) {
   comrt::bstr name;
   item->get_Name(name.put());
   return name.str();
+}
+
+// An object's element as the archive writes it.
+inline std::u16string written_element(const char16_t* name, IUnknown* object) {
+  auto archive = comrt::make<tolvane::CXMLArchive>();
+  archive->SetMode(XMLARCHIVE_MODE_STORE);
+  com_ptr<IXMLDOMNode> root, element;
+  archive->CreateDocument(nullptr, root.put());
+  EXPECT_EQ(archive->ExchangeObject(root.get(), name, object), S_OK);
+  root->selectSingleNode(comrt::bstr(name).get(), element.put());
+  comrt::bstr xml;
+  element->get_xml(xml.put());
+  return xml.str();
+}
+
+// Lets an object read the element `name` of the document `xml`.
+inline HRESULT read_element(const std::u16string& xml, const char16_t* name, IUnknown* object) {
+  auto archive = comrt::make<tolvane::CXMLArchive>();
+  com_ptr<IXMLDOMDocument> doc;
+  archive->GetDocument(doc.put());
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  EXPECT_EQ(doc.as<IXMLDOMDocument2>()->loadXML(comrt::bstr(xml).get(), &ok), S_OK);
+  archive->SetMode(XMLARCHIVE_MODE_LOAD);
+  return archive->ExchangeObject(doc.as<IXMLDOMNode>().get(), name, object);
 }
 
 inline std::string read_file(const std::filesystem::path& p) {

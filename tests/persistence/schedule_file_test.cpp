@@ -82,7 +82,7 @@ class ScheduleFileTest : public sched_test::SchedulerFixture {
     return items_in(scheduler_at(file).get());
   }
 
-  const std::filesystem::path file = folder.path() / "schedule.xml";
+  const std::filesystem::path file = dir / "schedule.xml";
   stored_trigger_class time_trigger{CLSID_ScheduleScheduleTrigger};
   stored_action_class queue_action{CLSID_ScheduleQueueAction};
 };
@@ -229,7 +229,7 @@ TEST_F(ScheduleFileTest, BadFilesLoseNothing) {
   std::filesystem::resize_file(file, 1ll << 30);  // too big: refused by its size before anything is read
   EXPECT_EQ(s->Load(text_of(file).get()), E_FAIL);
   EXPECT_NE(error_description().find(u"more than the limit"), std::u16string::npos);
-  EXPECT_EQ(s->Load(text_of(folder.path()).get()), E_FAIL) << "a folder";
+  EXPECT_EQ(s->Load(text_of(dir).get()), E_FAIL) << "a folder";
   EXPECT_EQ(items_of(s.get()), before);
   EXPECT_EQ(name_of(items_in(s.get()).at(0).get()), u"mine");
 
@@ -265,15 +265,15 @@ TEST_F(ScheduleFileTest, SavingReplacesOnlyRegularFilesWholeAndKeepsTheirMode) {
   ::setrlimit(RLIMIT_FSIZE, &saved);
   EXPECT_TRUE(FAILED(hr));
   EXPECT_EQ(read_file(file), old);
-  EXPECT_EQ(files_in(folder.path()), std::vector<std::string>{"schedule.xml"});
+  EXPECT_EQ(files_in(dir), std::vector<std::string>{"schedule.xml"});
 
-  auto pipe = scheduler_at(folder.path() / "pipe");
-  ASSERT_EQ(::mkfifo((folder.path() / "pipe").c_str(), 0600), 0);
+  auto pipe = scheduler_at(dir / "pipe");
+  ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
   EXPECT_EQ(pipe->Save(), HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED));
-  EXPECT_TRUE(std::filesystem::is_fifo(folder.path() / "pipe"));
-  auto elsewhere = scheduler_at(folder.path() / "missing" / "schedule.xml");
+  EXPECT_TRUE(std::filesystem::is_fifo(dir / "pipe"));
+  auto elsewhere = scheduler_at(dir / "missing" / "schedule.xml");
   EXPECT_TRUE(FAILED(elsewhere->Save()));
-  EXPECT_FALSE(std::filesystem::exists(folder.path() / "missing"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "missing"));
 }
 
 TEST_F(ScheduleFileTest, SchedulersSavingOneFileAtOnceNeverMixTheirFiles) {
@@ -296,7 +296,7 @@ TEST_F(ScheduleFileTest, SchedulersSavingOneFileAtOnceNeverMixTheirFiles) {
   tb.join();
   done = true;
   reader.join();
-  EXPECT_EQ(files_in(folder.path()), std::vector<std::string>{"schedule.xml"});
+  EXPECT_EQ(files_in(dir), std::vector<std::string>{"schedule.xml"});
 }
 
 }  // namespace

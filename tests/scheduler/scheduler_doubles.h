@@ -76,6 +76,14 @@ inline com_ptr<IScheduleTrigger> time_trigger(int64_t in, LONG every = 0) {
   return trigger.as<IScheduleTrigger>();
 }
 
+inline com_ptr<IScheduleItems> items_of(IScheduler* s) {
+  com_ptr<IScheduleItems> items;
+  EXPECT_EQ(s->get_Items(items.put()), S_OK);
+  return items;
+}
+inline VARIANT_BOOL dirty(IScheduler* s) { return read<VARIANT_BOOL>([&](VARIANT_BOOL* d) { return items_of(s)->get_Dirty(d); }); }
+inline void set_dirty(IScheduler* s, VARIANT_BOOL d) { EXPECT_EQ(items_of(s)->put_Dirty(d), S_OK); }
+
 // Every scheduler made by a test gets a timer clock that moves only when the test says so, so the
 // thread ticks exactly when a test asks and never behind a test that ticks the object directly.
 class SchedulerFixture : public ::testing::Test {
@@ -108,13 +116,9 @@ class SchedulerFixture : public ::testing::Test {
     EXPECT_EQ(s->AddItem(item.get()), S_OK);
     return item;
   }
-  com_ptr<IScheduleItems> items() {
-    com_ptr<IScheduleItems> items;
-    EXPECT_EQ(s->get_Items(items.put()), S_OK);
-    return items;
-  }
-  VARIANT_BOOL dirty() { return read<VARIANT_BOOL>([&](VARIANT_BOOL* d) { return items()->get_Dirty(d); }); }
-  void set_dirty(VARIANT_BOOL d) { EXPECT_EQ(items()->put_Dirty(d), S_OK); }
+  com_ptr<IScheduleItems> items() { return items_of(s.get()); }
+  VARIANT_BOOL dirty() { return sched_test::dirty(s.get()); }
+  void set_dirty(VARIANT_BOOL d) { sched_test::set_dirty(s.get(), d); }
 
   static std::shared_ptr<comrt::manual_timer_clock> installed_clock() {
     auto c = std::make_shared<comrt::manual_timer_clock>();
