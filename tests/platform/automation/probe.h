@@ -25,7 +25,4 @@ struct comrt::dispatch_ops<ITestDual> {
 class DualProbe final : public comrt::implements<DualProbe, ITestPlain, ITestDual> {};
 class PlainProbe final : public comrt::implements<PlainProbe, ITestPlain> {};
 
-inline ULONG ref_count(IUnknown* p) {
-  p->AddRef();
-  return p->Release();
-}
+inline ULONG ref_count(IUnknown* p) { return p->AddRef(), p->Release(); }

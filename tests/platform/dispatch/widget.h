@@ -109,10 +109,7 @@ inline const comrt::library_info& library() {
   return info;
 }
 
-inline ULONG ref_count(IUnknown* p) {
-  p->AddRef();
-  return p->Release();
-}
+inline ULONG ref_count(IUnknown* p) { return p->AddRef(), p->Release(); }
 
 // The implementation: plain fields behind the interface methods.
 class Gadget final : public comrt::implements<Gadget, IWidget, comrt::supports_error_info> {

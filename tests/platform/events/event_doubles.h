@@ -39,10 +39,7 @@ using comrt::com_ptr;
 
 inline std::atomic<int> live_objects{0};  // sources and function sinks alive
 
-inline ULONG ref_count(IUnknown* p) {
-  p->AddRef();
-  return p->Release();
-}
+inline ULONG ref_count(IUnknown* p) { return p->AddRef(), p->Release(); }
 
 // Ping fires OnPing(n) to the vtable sinks and returns the firing's result.
 class Source final : public comrt::connection_point_container<
