@@ -5,11 +5,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <string>
 

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
