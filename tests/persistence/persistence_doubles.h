@@ -108,9 +108,7 @@ inline std::vector<com_ptr<IScheduleItem>> items_in(IScheduler* s) {
   std::vector<com_ptr<IScheduleItem>> out;
   com_ptr<IScheduleItems> items;
   EXPECT_EQ(s->get_Items(items.put()), S_OK);
-  LONG n = 0;
-  items->get_Count(&n);
-  for (LONG i = 0; i < n; ++i) items->get_Item(i, out.emplace_back().put());
+  for (LONG i = 0, n = fakes::count_of(items.get()); i < n; ++i) items->get_Item(i, out.emplace_back().put());
   return out;
 }
 
