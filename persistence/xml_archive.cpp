@@ -4,6 +4,7 @@
 #include <array>
 #include <charconv>
 #include <cstdio>
+#include <optional>
 
 #include <comrt/guid.h>
 #include <comrt/ocidl.h>
@@ -446,51 +447,63 @@ HRESULT CXMLArchive::ExchangeTimeSpan(IXMLDOMNode* pParent, LPCOLESTR pszName, U
   });
 }
 
+namespace {
+
+// The object's serialisation interface, or null when it has none.
+com_ptr<IXMLArchiveSerializable> serializable_of(IUnknown* object) {
+  com_ptr<IXMLArchiveSerializable> serializable;
+  if (object) object->QueryInterface(IID_IXMLArchiveSerializable, serializable.put_void());
+  return serializable;
+}
+
+// The class the object names through IPersist, written as its "clsid" attribute.
+std::optional<CLSID> class_of(IUnknown* object) {
+  com_ptr<IPersist> persist;
+  CLSID clsid;
+  if (SUCCEEDED(object->QueryInterface(IID_IPersist, persist.put_void())) && persist->GetClassID(&clsid) == S_OK) return clsid;
+  return std::nullopt;
+}
+
+}  // namespace
+
 HRESULT CXMLArchive::ExchangeObject(IXMLDOMNode* pParent, LPCOLESTR pszName, IUnknown* pObject) {
   return comrt::boundary([&]() -> HRESULT {
     comrt::check_pointer(pParent);
     if (IsStoring() == S_OK) {
+      // The element is made first: an object that cannot be written leaves it empty.
+      com_ptr<IXMLDOMNode> element;
+      com_ptr<IXMLArchiveSerializable> serializable;
       if (IXMLDOMNativeNode* n = native(pParent)) {
         pugi::xml_node made = append_native(n, pszName);
-        com_ptr<IXMLArchiveSerializable> serializable;
-        if (!pObject || FAILED(pObject->QueryInterface(IID_IXMLArchiveSerializable, serializable.put_void()))) {
-          return E_FAIL;  // the empty element stays
+        serializable = serializable_of(pObject);
+        if (!serializable) return E_FAIL;
+        if (const auto clsid = class_of(pObject)) {
+          check(made.append_attribute("clsid").set_value(comrt::to_utf8(comrt::to_u16string(*clsid)).c_str()));
         }
-        com_ptr<IPersist> persist;
-        CLSID clsid;
-        if (SUCCEEDED(pObject->QueryInterface(IID_IPersist, persist.put_void())) && persist->GetClassID(&clsid) == S_OK) {
-          check(made.append_attribute("clsid").set_value(comrt::to_utf8(comrt::to_u16string(clsid)).c_str()));
-        }
-        com_ptr<IXMLDOMNode> element;
         check_hresult(n->element_node(made, element.put()));
-        return serialize_object(serializable.get(), this, element.get());
-      }
-      com_ptr<IXMLDOMElement> element;
-      check_hresult(document_->createElement(bstr(pszName).get(), element.put()));
-      check_hresult(pParent->appendChild(element.get(), nullptr));
-      com_ptr<IXMLArchiveSerializable> serializable;
-      if (!pObject || FAILED(pObject->QueryInterface(IID_IXMLArchiveSerializable, serializable.put_void()))) {
-        return E_FAIL;  // the empty element stays
-      }
-      com_ptr<IPersist> persist;
-      CLSID clsid;
-      if (SUCCEEDED(pObject->QueryInterface(IID_IPersist, persist.put_void())) && persist->GetClassID(&clsid) == S_OK) {
-        com_ptr<IXMLDOMNode> attribute;
-        check_hresult(document_->createNode(variant(static_cast<int32_t>(NODE_ATTRIBUTE)), bstr(u"clsid").get(),
-                                            bstr(u"").get(), attribute.put()));
-        check_hresult(attribute->put_nodeValue(variant(comrt::to_u16string(clsid))));
-        com_ptr<IXMLDOMNamedNodeMap> attributes;
-        check_hresult(element->get_attributes(attributes.put()));
-        check_hresult(attributes->setNamedItem(attribute.get(), nullptr));
+      } else {
+        com_ptr<IXMLDOMElement> made;
+        check_hresult(document_->createElement(bstr(pszName).get(), made.put()));
+        check_hresult(pParent->appendChild(made.get(), nullptr));
+        serializable = serializable_of(pObject);
+        if (!serializable) return E_FAIL;
+        if (const auto clsid = class_of(pObject)) {
+          com_ptr<IXMLDOMNode> attribute;
+          check_hresult(document_->createNode(variant(static_cast<int32_t>(NODE_ATTRIBUTE)), bstr(u"clsid").get(),
+                                              bstr(u"").get(), attribute.put()));
+          check_hresult(attribute->put_nodeValue(variant(comrt::to_u16string(*clsid))));
+          com_ptr<IXMLDOMNamedNodeMap> attributes;
+          check_hresult(made->get_attributes(attributes.put()));
+          check_hresult(attributes->setNamedItem(attribute.get(), nullptr));
+        }
+        element = made;
       }
       return serialize_object(serializable.get(), this, element.get());
     }
     const com_ptr<IXMLDOMNode> child = take_element(pParent, pszName);
     if (!child) return E_FAIL;
-    com_ptr<IXMLArchiveSerializable> serializable;
-    if (!pObject || FAILED(pObject->QueryInterface(IID_IXMLArchiveSerializable, serializable.put_void()))) {
-      return E_FAIL;
-    }
+    const auto serializable = serializable_of(pObject);
+    if (!serializable) return E_FAIL;
     return serialize_object(serializable.get(), this, child.get());
   });
 }

@@ -10,31 +10,10 @@ using comrt::com_ptr;
 using tolvane::CScheduleQueueAction;
 using tolvane::CScheduleScheduleTrigger;
 using trigger_ptr = com_ptr<CScheduleScheduleTrigger>;
+using persist_test::read_element;
+using persist_test::written_element;
 
 constexpr int64_t kMay1 = 1714550400;  // 2024-05-01T08:00:00Z
-
-// An object's element as the archive writes it.
-std::u16string written_element(const char16_t* name, IUnknown* object) {
-  auto archive = comrt::make<tolvane::CXMLArchive>();
-  archive->SetMode(XMLARCHIVE_MODE_STORE);
-  com_ptr<IXMLDOMNode> root, element;
-  archive->CreateDocument(nullptr, root.put());
-  EXPECT_EQ(archive->ExchangeObject(root.get(), name, object), S_OK);
-  root->selectSingleNode(comrt::bstr(name).get(), element.put());
-  comrt::bstr xml;
-  element->get_xml(xml.put());
-  return xml.str();
-}
-// Lets an object read the element `name` of the document `xml`.
-HRESULT read_element(const std::u16string& xml, const char16_t* name, IUnknown* object) {
-  auto archive = comrt::make<tolvane::CXMLArchive>();
-  com_ptr<IXMLDOMDocument> doc;
-  archive->GetDocument(doc.put());
-  VARIANT_BOOL ok = VARIANT_FALSE;
-  EXPECT_EQ(doc.as<IXMLDOMDocument2>()->loadXML(comrt::bstr(xml).get(), &ok), S_OK);
-  archive->SetMode(XMLARCHIVE_MODE_LOAD);
-  return archive->ExchangeObject(doc.as<IXMLDOMNode>().get(), name, object);
-}
 
 com_ptr<IUnknown> action(VARIANT_BOOL use_folder_tree, VARIANT_BOOL depend) {
   auto a = comrt::make<CScheduleQueueAction>();
