@@ -6,6 +6,7 @@
 
 #include <latch>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <comrt/time.h>
@@ -50,20 +51,20 @@ class TimeTriggerTest : public ::testing::Test {
     EXPECT_EQ(t->UpdateNextOccurrence(), update);
     return t;
   }
-  template <class O, class T>
-  static int64_t get(O* t, HRESULT (STDMETHODCALLTYPE T::*g)(ULONGLONG*)) {
+  template <class T = IScheduleScheduleTrigger>
+  static int64_t get(CScheduleScheduleTrigger* t, HRESULT (STDMETHODCALLTYPE T::*g)(ULONGLONG*)) {
     ULONGLONG v = 0;
     EXPECT_EQ((t->*g)(&v), S_OK);
     return static_cast<int64_t>(v);
   }
   static int64_t next(CScheduleScheduleTrigger* t) { return get(t, &CScheduleScheduleTrigger::NextOccurrence); }
-  static int64_t last(IScheduleScheduleTrigger* t) { return get(t, &IScheduleScheduleTrigger::get_LastOccurrenceAsUnixTime); }
+  static int64_t last(CScheduleScheduleTrigger* t) { return get(t, &IScheduleScheduleTrigger::get_LastOccurrenceAsUnixTime); }
+  static int64_t start(CScheduleScheduleTrigger* t) { return get(t, &IScheduleScheduleTrigger::get_StartTimeAsUnixTime); }
   // The next `count` occurrences, each fired when the clock reaches it.
   static std::vector<int64_t> fire(CScheduleScheduleTrigger* t, bool utc, int count = 2) {
     std::vector<int64_t> out;
     for (int i = 0; i < count; ++i) {
-      out.push_back(next(t));
-      reach(out.back(), utc);
+      reach(out.emplace_back(next(t)), utc);
       EXPECT_EQ(t->IsSet(), S_OK);
       EXPECT_EQ(t->Next(), S_OK);
     }
@@ -73,20 +74,15 @@ class TimeTriggerTest : public ::testing::Test {
   fakes::time_zone zone{"Europe/Berlin"};
 };
 
-TEST_F(TimeTriggerTest, ANewTriggerStartsNowOnTheLocalClockAndIsNotDueUntilComputed) {
-  at(at_local(2024, 7, 1, 12));
-  auto t = comrt::make<CScheduleScheduleTrigger>();
-  EXPECT_EQ(get(t.get(), &IScheduleScheduleTrigger::get_StartTimeAsUnixTime), at_local(2024, 7, 1, 12, 0, false));
-  EXPECT_EQ(t->IsSet(), S_FALSE);
-}
-
+// A new trigger starts now on the local clock and is not due until computed.
 TEST_F(TimeTriggerTest, OnceCustomAndDailyFireOnTheirGrid) {
   const int64_t base = at_local(2024, 7, 1, 12);
+  at(base);
+  EXPECT_EQ(start(comrt::make<CScheduleScheduleTrigger>().get()), at_local(2024, 7, 1, 12, 0, false));
+  EXPECT_EQ(comrt::make<CScheduleScheduleTrigger>()->IsSet(), S_FALSE);
   const struct { int recurrence; LONG interval; int64_t now, next; HRESULT status; } rows[] = {
-      {0, 0, base + 10, base, S_OK},           {1, 3600, base, base + 3600, S_OK},
-      {1, 3600, base + 5400, base + 7200, S_OK}, {1, 3600, base + 7200, base + 7200, S_OK},
-      {1, 0, base + 5, base, E_FAIL},           {2, 5, base + 3 * kDay + 1, base + 4 * kDay, S_OK},
-  };
+      {0, 0, base + 10, base, S_OK}, {1, 3600, base, base + 3600, S_OK}, {1, 3600, base + 5400, base + 7200, S_OK},
+      {1, 3600, base + 7200, base + 7200, S_OK}, {1, 0, base + 5, base, E_FAIL}, {2, 5, base + 3 * kDay + 1, base + 4 * kDay, S_OK}};
   for (const auto& r : rows) {
     at(r.now);
     EXPECT_EQ(next(make(r.recurrence, base, true, 0, r.interval, r.status).get()), r.next) << r.now - base;
@@ -112,21 +108,16 @@ TEST_F(TimeTriggerTest, WeeklyAndMonthlyFollowTheCalendar) {
 
 // Across summer time starting (31 March 2024, 28 March 2021) and ending (27 October 2024) in Berlin.
 TEST_F(TimeTriggerTest, DaylightSavingChangesMoveOnlyTheUtcClocksDailyAndWeeklySteps) {
+  const auto w = [](int y, int mo, int d, int h) { return at_local(y, mo, d, h, 0, false); };  // wall clock
   const struct { int recurrence, mask; bool utc; int64_t now, start; std::vector<int64_t> expected; } rows[] = {
-      {2, 0, false, at_local(2024, 3, 30, 11), at_local(2024, 3, 30, 10, 0, false),
-       {at_local(2024, 3, 31, 10, 0, false), at_local(2024, 4, 1, 10, 0, false)}},
+      {2, 0, false, at_local(2024, 3, 30, 11), w(2024, 3, 30, 10), {w(2024, 3, 31, 10), w(2024, 4, 1, 10)}},
       {2, 0, true, at_local(2024, 3, 30, 11), at_local(2024, 3, 30, 10), {at_local(2024, 3, 31, 11), at_local(2024, 4, 1, 11)}},
-      {3, 1, true, at_local(2024, 10, 26, 11), at_local(2024, 10, 19, 10),
-       {at_local(2024, 10, 27, 9), at_local(2024, 11, 3, 9)}},
-      {3, 1, false, at_local(2024, 10, 26, 11), at_local(2024, 10, 19, 10, 0, false),
-       {at_local(2024, 10, 27, 10, 0, false), at_local(2024, 11, 3, 10, 0, false)}},
+      {3, 1, true, at_local(2024, 10, 26, 11), at_local(2024, 10, 19, 10), {at_local(2024, 10, 27, 9), at_local(2024, 11, 3, 9)}},
+      {3, 1, false, at_local(2024, 10, 26, 11), w(2024, 10, 19, 10), {w(2024, 10, 27, 10), w(2024, 11, 3, 10)}},
       {4, 0, true, at_local(2024, 3, 20, 0), at_local(2024, 2, 25, 10), {at_local(2024, 3, 25, 10), at_local(2024, 4, 25, 10)}},
-      {4, 0, false, at_local(2024, 3, 20, 0), at_local(2024, 2, 25, 10, 0, false),
-       {at_local(2024, 3, 25, 10, 0, false), at_local(2024, 4, 25, 10, 0, false)}},
+      {4, 0, false, at_local(2024, 3, 20, 0), w(2024, 2, 25, 10), {w(2024, 3, 25, 10), w(2024, 4, 25, 10)}},
       // 02:30 on 28 March 2021 does not exist: it becomes 03:30 and stays there.
-      {4, 0, true, at_local(2021, 6, 1, 0), at_local(2020, 1, 28, 2, 30),
-       {at_local(2021, 6, 28, 3, 30), at_local(2021, 7, 28, 3, 30)}},
-  };
+      {4, 0, true, at_local(2021, 6, 1, 0), at_local(2020, 1, 28, 2, 30), {at_local(2021, 6, 28, 3, 30), at_local(2021, 7, 28, 3, 30)}}};
   for (const auto& r : rows) {
     at(r.now);
     EXPECT_EQ(fire(make(r.recurrence, r.start, r.utc, r.mask).get(), r.utc), r.expected) << r.recurrence << r.utc;
@@ -135,17 +126,14 @@ TEST_F(TimeTriggerTest, DaylightSavingChangesMoveOnlyTheUtcClocksDailyAndWeeklyS
 
 TEST_F(TimeTriggerTest, ExpiredOrDisabledTriggersAreNotDueAndKeepTheirPendingOccurrence) {
   const int64_t now = at_local(2024, 7, 1, 12);
-  at(now - kDay);
-  auto t = make(2, now - kDay - 60, true);
+  auto t = (at(now - kDay), make(2, now - kDay - 60, true));
   at(now);
   t->put_ExpireTimeAsUnixTime(static_cast<ULONGLONG>(now));
   for (const VARIANT_BOOL enable : {VARIANT_TRUE, VARIANT_FALSE}) {
     t->put_Enable(enable);
-    EXPECT_EQ(t->IsSet(), S_FALSE);
-    EXPECT_EQ(t->HasNextOccurrence(), S_FALSE);
+    EXPECT_EQ(t->IsSet() + t->HasNextOccurrence(), 2 * S_FALSE);
     EXPECT_EQ(t->Next(), S_OK);
-    EXPECT_EQ(next(t.get()), now - 60);
-    EXPECT_EQ(last(t.get()), 0);
+    EXPECT_EQ(std::pair(next(t.get()), last(t.get())), std::pair(now - 60, int64_t{0}));
     t->put_ExpireTimeAsUnixTime(0);
   }
   t->put_Enable(7);
@@ -154,30 +142,32 @@ TEST_F(TimeTriggerTest, ExpiredOrDisabledTriggersAreNotDueAndKeepTheirPendingOcc
 
 TEST_F(TimeTriggerTest, ChangeUtcConvertsTheSetTimesOnceAndBack) {
   at(at_local(2024, 7, 1, 12));  // summer: two hours east of UTC
-  const int64_t start = at_local(2024, 7, 1, 10, 0, false);
-  auto t = make(2, start, false);
+  const int64_t begin = at_local(2024, 7, 1, 10, 0, false);
+  auto t = make(2, begin, false);
   const int64_t n = next(t.get());
   t->put_UTC(VARIANT_FALSE);
   EXPECT_EQ(t->ChangeUTC(VARIANT_TRUE), S_OK);
   EXPECT_EQ(t->ChangeUTC(-5), S_OK);
-  EXPECT_EQ(get(t.get(), &IScheduleScheduleTrigger::get_StartTimeAsUnixTime), start - 7200);
-  EXPECT_EQ(next(t.get()), n - 7200);
+  EXPECT_EQ(std::pair(start(t.get()), next(t.get())), std::pair(begin - 7200, n - 7200));
   EXPECT_EQ(last(t.get()) + get(t.get(), &IScheduleScheduleTrigger::get_ExpireTimeAsUnixTime), 0);
   t->ChangeUTC(VARIANT_FALSE);
-  EXPECT_EQ(get(t.get(), &IScheduleScheduleTrigger::get_StartTimeAsUnixTime), start);
+  EXPECT_EQ(start(t.get()), begin);
+  auto copy = comrt::make<CScheduleScheduleTrigger>();
+  EXPECT_EQ(copy->Copy(t.get()), S_OK);
+  EXPECT_EQ(std::pair(start(copy.get()), next(copy.get())), std::pair(begin, n));
 }
 
 TEST_F(TimeTriggerTest, DatePropertiesShowLocalDatesAndRefuseWhatTheyCannotStore) {
   fakes::time_zone utc("UTC");
   auto t = comrt::make<CScheduleScheduleTrigger>();
-  DATE d = -1;
   EXPECT_EQ(t->put_StartTime(25569.5), S_OK);  // 1970-01-01 12:00
   EXPECT_EQ(t->put_StartTime(402134.5), E_INVALIDARG);  // 3001
-  EXPECT_EQ(get(t.get(), &IScheduleScheduleTrigger::get_StartTimeAsUnixTime), 43200);
+  EXPECT_EQ(start(t.get()), 43200);
   t->put_LastOccurrenceAsUnixTime(5);
   EXPECT_EQ(t->put_LastOccurrence(-36500.0), S_OK);  // 1800: stored as 0
   EXPECT_EQ(last(t.get()), 0);
   t->put_StartTimeAsUnixTime(static_cast<ULONGLONG>(-1));
+  DATE d = -1;
   EXPECT_EQ(t->get_StartTime(&d), S_OK);
   EXPECT_EQ(d, 0.0);
   comrt::bstr text;
@@ -202,10 +192,8 @@ TEST_F(TimeTriggerTest, AHostMayEditWhileTheSchedulerEvaluates) {
   std::thread host([&] {
     go.arrive_and_wait();
     for (int i = 0; i < 2000; ++i) {
-      t->put_Recurrence(static_cast<ScheduleScheduleTriggerRecurrence>(i % 5));
-      t->put_WeekMask(static_cast<ScheduleScheduleTriggerWeekMask>(i % 128));
-      t->put_StartTimeAsUnixTime(static_cast<ULONGLONG>(at_local(2024, 6, 1, 10) + i * 3600));
-      t->ChangeUTC(i % 3 ? VARIANT_TRUE : VARIANT_FALSE);
+      t->put_Recurrence(ScheduleScheduleTriggerRecurrence(i % 5)), t->put_WeekMask(ScheduleScheduleTriggerWeekMask(i % 128));
+      t->put_StartTimeAsUnixTime(ULONGLONG(1'717'228'800 + i * 3600)), t->ChangeUTC(i % 3 ? VARIANT_TRUE : VARIANT_FALSE);
     }
   });
   go.arrive_and_wait();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -30,39 +31,26 @@ class TriggersTest : public ::testing::Test {
     EXPECT_EQ(triggers->IsSet(t.put()), expected);
     return t;
   }
-  void add_occurring_at(ULONGLONG t, HRESULT has_next = S_FALSE) {
-    add({.next_occurrence = t, .has_next_occurrence = has_next});
-  }
-  ULONGLONG earliest() {
-    ULONGLONG t = 12345;
-    EXPECT_EQ(triggers->get_NextRunTimeAsUnixTime(&t), S_OK);
-    return t;
-  }
+  void add_occurring_at(ULONGLONG t, HRESULT has_next = S_FALSE) { add({.next_occurrence = t, .has_next_occurrence = has_next}); }
 
   com_ptr<CScheduleTriggers> triggers = comrt::make<CScheduleTriggers>();
 };
 
 TEST_F(TriggersTest, IsSetHandsOutTheFirstMemberThatAnswersSOkAndAsksNoFurther) {
   EXPECT_FALSE(is_set(E_FAIL));
-  auto failing = add({.is_set_after = E_UNEXPECTED});
-  auto idle = add({});
-  auto due = add({.is_set_after = S_OK});
-  auto later = add({.is_set_after = S_OK});
+  auto failing = add({.is_set_after = E_UNEXPECTED}), idle = add({});
+  auto due = add({.is_set_after = S_OK}), later = add({.is_set_after = S_OK});
   EXPECT_EQ(is_set(S_OK).get(), static_cast<IScheduleTrigger*>(due.get()));
   EXPECT_EQ(failing->is_set_calls + idle->is_set_calls + later->is_set_calls, 2);
   idle->script.is_set_after = E_FAIL;
-  due->script.is_set_after = S_FALSE;
-  later->script.is_set_after = S_FALSE;
+  due->script.is_set_after = later->script.is_set_after = S_FALSE;
   EXPECT_FALSE(is_set(E_FAIL));
 }
 
 TEST_F(TriggersTest, NextMovesMembersInOrderUntilTheFirstFailure) {
-  auto quiet = add({.next = S_FALSE});
-  auto failing = add({.next = E_ACCESSDENIED});
-  auto last = add({});
+  auto quiet = add({.next = S_FALSE}), failing = add({.next = E_ACCESSDENIED}), last = add({});
   EXPECT_EQ(triggers->Next(), E_ACCESSDENIED);
-  EXPECT_EQ(quiet->next_calls + failing->next_calls, 2);
-  EXPECT_EQ(last->next_calls, 0);
+  EXPECT_EQ(std::tuple(quiet->next_calls, failing->next_calls, last->next_calls), std::tuple(1, 1, 0));
 }
 
 // Members without an occurrence (folder monitor, instantiation) count for nothing.
@@ -76,13 +64,14 @@ TEST_F(TriggersTest, TheRunTimeIsTheSmallestNonZeroOccurrenceComparedUnsigned) {
   const ULONGLONG high = 0x8000'0000'0000'0000ull;
   const std::pair<std::vector<ULONGLONG>, ULONGLONG> cases[] = {
       {{0, 700}, 700}, {{700, 900}, 700}, {{900, 700}, 700}, {{0, 0}, 0}, {{high, 5}, 5}};
+  ULONGLONG t = 12345;
   for (const auto& [occurrences, expected] : cases) {
     triggers->Empty();
-    for (ULONGLONG t : occurrences) add_occurring_at(t);
-    EXPECT_EQ(earliest(), expected) << occurrences[0] << ", " << occurrences[1];
+    for (ULONGLONG o : occurrences) add_occurring_at(o);
+    EXPECT_EQ(triggers->get_NextRunTimeAsUnixTime(&t), S_OK);
+    EXPECT_EQ(t, expected) << occurrences[0] << ", " << occurrences[1];
   }
   add({.next_occurrence_status = E_ACCESSDENIED});
-  ULONGLONG t = 0;
   EXPECT_EQ(triggers->get_NextRunTimeAsUnixTime(&t), E_ACCESSDENIED);
 }
 
@@ -95,8 +84,7 @@ TEST_F(TriggersTest, NextRunTimeIsTheLocalCalendarReadingOfTheEarliestOccurrence
   // Beyond what the local-time breakdown covers.
   triggers->Empty();
   add_occurring_at(static_cast<ULONGLONG>(comrt::crt_time_max) + 1);
-  EXPECT_EQ(triggers->get_NextRunTime(&date), E_FAIL);
-  EXPECT_EQ(date, 0.0);
+  EXPECT_EQ(std::pair(triggers->get_NextRunTime(&date), date), std::pair(E_FAIL, 0.0));
 }
 
 }  // namespace

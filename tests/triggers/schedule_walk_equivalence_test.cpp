@@ -5,7 +5,6 @@
 // For a longer run by hand: TOLVANE_WALK_CASES=<cases per zone and clock> TOLVANE_WALK_SEED=<seed>.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <random>
 #include <regex>
@@ -18,8 +17,7 @@
 namespace {
 
 uint64_t env_number(const char* name, uint64_t fallback) {
-  const char* v = std::getenv(name);
-  return v && *v ? std::strtoull(v, nullptr, 10) : fallback;
+  return std::getenv(name) ? std::strtoull(std::getenv(name), nullptr, 10) : fallback;
 }
 
 class WalkEquivalence : public ::testing::TestWithParam<const char*> {};
@@ -51,8 +49,7 @@ TEST_P(WalkEquivalence, BoundedComputationGivesTheResultsOfTheDayByDayAndMonthBy
       int64_t base = now - back;
       if (const auto a = literal::fields(base, utc)) {
         const SYSTEMTIME f{a->wYear, a->wMonth, 0, WORD(pick(0, 1) ? pick(25, 31) : pick(1, 31)),
-                           WORD(pick(0, 1) ? pick(0, 3) : pick(0, 23)), WORD(pick(0, 3) * 15 + pick(0, 1)),
-                           WORD(pick(0, 59)), 0};
+                         WORD(pick(0, 1) ? pick(0, 3) : pick(0, 23)), WORD(pick(0, 3) * 15 + pick(0, 1)), WORD(pick(0, 59)), 0};
         if (FAILED(literal::from_fields(f, utc, base)) || (!monthly && base < now - 400 * day)) base = now - back;
       }
       switch (pick(0, 19)) {
@@ -66,18 +63,15 @@ TEST_P(WalkEquivalence, BoundedComputationGivesTheResultsOfTheDayByDayAndMonthBy
       const auto fast = tolvane::schedule::next_occurrence({monthly ? 4 : 3, mask, 0, base, 0, utc}, now);
       const auto plain = monthly ? literal::monthly(base, now, utc) : literal::weekly(base, now, mask, utc);
       ASSERT_TRUE(fast.status == plain.status && fast.next == plain.next)
-          << "seed " << seed << " case " << i << (utc ? " UTC" : " local") << (monthly ? " monthly" : " weekly")
-          << " base " << base << " now " << now << " mask " << mask << ": " << fast.status << " "
-          << fast.next.value_or(-1) << " instead of " << plain.status << " " << plain.next.value_or(-1);
+          << "seed " << seed << " case " << i << " utc " << utc << " monthly " << monthly << " base " << base << " now "
+          << now << " mask " << mask << ": " << fast.status << " " << fast.next.value_or(-1) << " not " << plain.status;
       // Daylight-saving gaps, which move the time of day for good, are known to be met.
       const auto from = literal::fields(base, utc);
       const auto to = plain.next ? literal::fields(*plain.next, utc) : std::nullopt;
       if (monthly && from && to && *plain.next > now && (from->wHour != to->wHour || from->wMinute != to->wMinute))
         ++moved_time_of_day;
     }
-    if (utc && std::string(GetParam()) != "UTC") {
-      EXPECT_GT(moved_time_of_day, 0);
-    }
+    EXPECT_TRUE(!utc || std::string(GetParam()) == "UTC" || moved_time_of_day > 0);
   }
 }
 
