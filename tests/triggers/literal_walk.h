@@ -37,8 +37,6 @@ inline int64_t offset_at(int64_t u) {
 // means its first time, a skipped one is read with the offset before the change.
 inline HRESULT from_fields(const SYSTEMTIME& f, bool utc, int64_t& out) {
   if (f.wYear < 1900) return out = 0, S_OK;
-  if (f.wMonth < 1 || f.wMonth > 12 || f.wDay < 1 || f.wDay > 31 || f.wHour > 23 || f.wMinute > 59 || f.wSecond > 59)
-    return E_FAIL;
   std::tm tm{f.wSecond, f.wMinute, f.wHour, f.wDay, f.wMonth - 1, f.wYear - 1900, 0, 0, 0, 0, nullptr};
   const int64_t w = timegm(&tm), before = offset_at(w - 86400), after = offset_at(w + 86400);
   const bool early = offset_at(w - before) == before, late = offset_at(w - after) == after;

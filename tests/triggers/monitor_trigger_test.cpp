@@ -26,23 +26,15 @@ class MonitorTriggerTest : public ::testing::Test {
   static HRESULT set_path(IScheduleMonitorTrigger* t, const std::string& path) {
     return t->put_Path(comrt::bstr(comrt::to_utf16(path)).get());
   }
-  static std::u16string path_of(IScheduleMonitorTrigger* t) {
-    comrt::bstr out;
-    return t->get_Path(out.put()), out.str();
-  }
+  static std::u16string path_of(IScheduleMonitorTrigger* t) { comrt::bstr out; return t->get_Path(out.put()), out.str(); }
   com_ptr<CScheduleMonitorTrigger> watching(const std::string& path) {
     auto t = comrt::make<CScheduleMonitorTrigger>();
     EXPECT_EQ(set_path(t.get(), path), S_OK);
     return t;
   }
   // IsSet once every change made so far has reached the trigger.
-  static HRESULT settled(IScheduleTrigger* t) {
-    comrt::folder_watcher::process().stats();
-    return t->IsSet();
-  }
-  static bool fires(IScheduleTrigger* t) {
-    return fswatch_test::eventually([&] { return settled(t) == S_OK; });
-  }
+  static HRESULT settled(IScheduleTrigger* t) { return comrt::folder_watcher::process().stats(), t->IsSet(); }
+  static bool fires(IScheduleTrigger* t) { return fswatch_test::eventually([&] { return settled(t) == S_OK; }); }
 
   fswatch_test::temp_tree tree;
 };
@@ -63,8 +55,7 @@ TEST_F(MonitorTriggerTest, PathMustBeAbsoluteAndTheSamePathRestartsNothing) {
 
 TEST_F(MonitorTriggerTest, FileFiresOnlyWhenItsSizeOrTimeChanges) {
   tree.write("f");
-  auto t = watching(tree.path("f"));
-  auto not_yet = watching(tree.path("new"));
+  auto t = watching(tree.path("f")), not_yet = watching(tree.path("new"));
   tree.write("g");
   EXPECT_EQ(settled(t.get()), S_FALSE);
   tree.write("f");
@@ -105,8 +96,7 @@ TEST_F(MonitorTriggerTest, OutOfWatchesTheTriggerComparesSnapshotsAndLogsOnce) {
   EXPECT_EQ(t->IsSet(), S_FALSE);
   log.Detach();
   std::ifstream in(tree.path("log"), std::ios::binary);
-  const std::string bytes{std::istreambuf_iterator<char>(in), {}};
-  EXPECT_EQ(std::count(bytes.begin(), bytes.end(), '\n'), 1) << "one line";
+  EXPECT_EQ(std::count(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>(), '\n'), 1) << "one line";
 }
 
 }  // namespace

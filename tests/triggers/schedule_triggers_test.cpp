@@ -21,8 +21,8 @@ using tolvane::CScheduleTriggers;
 
 class TriggersTest : public ::testing::Test {
  protected:
-  com_ptr<FakeTrigger> add(trigger_script s = {}, int tag = 0) {
-    auto t = comrt::make<FakeTrigger>(std::move(s), tag);
+  com_ptr<FakeTrigger> add(trigger_script s = {}) {
+    auto t = comrt::make<FakeTrigger>(std::move(s), 0);
     EXPECT_EQ(triggers->Add(t.get()), S_OK);
     return t;
   }
@@ -56,14 +56,12 @@ TEST_F(TriggersTest, NextMovesMembersInOrderUntilTheFirstFailure) {
 // Members without an occurrence (folder monitor, instantiation) count for nothing.
 TEST_F(TriggersTest, TheRunTimeIsTheSmallestNonZeroOccurrenceComparedUnsigned) {
   EXPECT_EQ(triggers->HasNextRunTime(), S_FALSE);
-  add({.occurrence = false, .next_occurrence = 50, .has_next_occurrence = S_OK});
-  add_occurring_at(0, S_FALSE);
+  add({.occurrence = false, .next_occurrence = 50, .has_next_occurrence = S_OK}), add_occurring_at(0, S_FALSE);
   EXPECT_EQ(triggers->HasNextRunTime(), S_FALSE);
   add_occurring_at(0, S_OK);
   EXPECT_EQ(triggers->HasNextRunTime(), S_OK);
-  const ULONGLONG high = 0x8000'0000'0000'0000ull;
   const std::pair<std::vector<ULONGLONG>, ULONGLONG> cases[] = {
-      {{0, 700}, 700}, {{700, 900}, 700}, {{900, 700}, 700}, {{0, 0}, 0}, {{high, 5}, 5}};
+      {{0, 700}, 700}, {{700, 900}, 700}, {{900, 700}, 700}, {{0, 0}, 0}, {{0x8000'0000'0000'0000ull, 5}, 5}};
   ULONGLONG t = 12345;
   for (const auto& [occurrences, expected] : cases) {
     triggers->Empty();

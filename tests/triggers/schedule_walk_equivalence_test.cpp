@@ -36,10 +36,8 @@ TEST_P(WalkEquivalence, BoundedComputationGivesTheResultsOfTheDayByDayAndMonthBy
       // Now: mostly in the years of the zone's table, often in those of its annual rule, sometimes
       // anywhere up to the year 3000 or at either end of the calendar.
       const int64_t where = pick(0, 99);
-      int64_t now = where < 75   ? pick(0, 2'100'000'000)
-                    : where < 87 ? pick(2'100'000'000, 4'200'000'000)
-                    : where < 90 ? pick(0, comrt::crt_time_max)
-                    : where < 95 ? pick(-400'000'000, 40'000'000)
+      int64_t now = where < 75 ? pick(0, 2'100'000'000) : where < 87 ? pick(2'100'000'000, 4'200'000'000)
+                    : where < 90 ? pick(0, comrt::crt_time_max) : where < 95 ? pick(-400'000'000, 40'000'000)
                                  : comrt::crt_time_max + pick(-80'000'000, 40'000'000);
       // The base: local fields a while before now (seldom far: the plain walk steps a day or month
       // at a time), with month ends and the small hours, when daylight saving changes, made likely.
