@@ -7,19 +7,13 @@
 #include "comrt/dispatch.h"
 #include "comrt/variant.h"
 
+// A read-write property of the test interface.
+#define WIDGET_PROP(T, N) \
+  virtual HRESULT STDMETHODCALLTYPE get_##N(T* p) = 0; \
+  virtual HRESULT STDMETHODCALLTYPE put_##N(T v) = 0;
 struct IWidget : IDispatch {
-  virtual HRESULT STDMETHODCALLTYPE get_Name(BSTR* p) = 0;
-  virtual HRESULT STDMETHODCALLTYPE put_Name(BSTR v) = 0;
-  virtual HRESULT STDMETHODCALLTYPE get_Count(LONG* p) = 0;
-  virtual HRESULT STDMETHODCALLTYPE put_Count(LONG v) = 0;
-  virtual HRESULT STDMETHODCALLTYPE get_Started(DATE* p) = 0;
-  virtual HRESULT STDMETHODCALLTYPE put_Started(DATE v) = 0;
-  virtual HRESULT STDMETHODCALLTYPE get_Id(GUID* p) = 0;
-  virtual HRESULT STDMETHODCALLTYPE put_Id(GUID v) = 0;
-  virtual HRESULT STDMETHODCALLTYPE get_Created(FILETIME* p) = 0;
-  virtual HRESULT STDMETHODCALLTYPE put_Created(FILETIME v) = 0;
-  virtual HRESULT STDMETHODCALLTYPE get_Result(HRESULT* p) = 0;
-  virtual HRESULT STDMETHODCALLTYPE put_Result(HRESULT v) = 0;
+  WIDGET_PROP(BSTR, Name) WIDGET_PROP(LONG, Count) WIDGET_PROP(DATE, Started) WIDGET_PROP(GUID, Id)
+  WIDGET_PROP(FILETIME, Created) WIDGET_PROP(HRESULT, Result)
   virtual HRESULT STDMETHODCALLTYPE get_Item(LONG index, IWidget** pp) = 0;
   virtual HRESULT STDMETHODCALLTYPE get__NewEnum(IUnknown** pp) = 0;
   virtual HRESULT STDMETHODCALLTYPE Subtract(LONG a, LONG b, LONG* difference) = 0;
@@ -30,15 +24,14 @@ struct IWidget : IDispatch {
   virtual HRESULT STDMETHODCALLTYPE Find(BSTR name, VARIANT start, VARIANT count, LONG* missing) = 0;
   virtual HRESULT STDMETHODCALLTYPE get_Extra(LONG* p) = 0;
 };
+#undef WIDGET_PROP
 COMRT_INTERFACE_ID(IWidget, IDispatch, 0x5D0C1A10, 0x2B3C, 0x4D5E, 0x8F, 0x90, 0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0xF6)
 
 // An outgoing dispinterface and a plain vtable interface, for the type library.
 struct _IWidgetEvents : IDispatch {};
-COMRT_INTERFACE_ID(_IWidgetEvents, IDispatch, 0x5D0C1A12, 0x2B3C, 0x4D5E, 0x8F, 0x90, 0xA1, 0xB2, 0xC3, 0xD4, 0xE5,
-                   0xF6)
+COMRT_INTERFACE_ID(_IWidgetEvents, IDispatch, 0x5D0C1A12, 0x2B3C, 0x4D5E, 0x8F, 0x90, 0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0xF6)
 struct IWidgetCallback : IUnknown {};
-COMRT_INTERFACE_ID(IWidgetCallback, IUnknown, 0x5D0C1A13, 0x2B3C, 0x4D5E, 0x8F, 0x90, 0xA1, 0xB2, 0xC3, 0xD4, 0xE5,
-                   0xF6)
+COMRT_INTERFACE_ID(IWidgetCallback, IUnknown, 0x5D0C1A13, 0x2B3C, 0x4D5E, 0x8F, 0x90, 0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0xF6)
 
 inline constexpr GUID LIBID_Widgets{0x5D0C1A20, 0x2B3C, 0x4D5E, {0x8F, 0x90, 0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0xF6}};
 inline constexpr CLSID CLSID_Gadget{0x5D0C1A30, 0x2B3C, 0x4D5E, {0x8F, 0x90, 0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0xF6}};
@@ -53,21 +46,16 @@ struct comrt::dispatch_description<IWidget> {
     static const interface_info info{IID_IWidget, u"IWidget", {
         prop_get<&IWidget::get_Name>(u"Name", 1), prop_put<&IWidget::put_Name>(u"Name", 1, {u"value"}),
         prop_get<&IWidget::get_Count>(u"Count", 2), prop_put<&IWidget::put_Count>(u"Count", 2),
-        prop_get<&IWidget::get_Started, as_date>(u"Started", 4),
-        prop_put<&IWidget::put_Started, as_date>(u"Started", 4),
+        prop_get<&IWidget::get_Started, as_date>(u"Started", 4), prop_put<&IWidget::put_Started, as_date>(u"Started", 4),
         prop_get<&IWidget::get_Id>(u"Id", 5), prop_put<&IWidget::put_Id>(u"Id", 5),
         prop_get<&IWidget::get_Created>(u"Created", 6), prop_put<&IWidget::put_Created>(u"Created", 6),
-        prop_get<&IWidget::get_Result, as_hresult>(u"Result", 7),
-        prop_put<&IWidget::put_Result, as_hresult>(u"Result", 7),
+        prop_get<&IWidget::get_Result, as_hresult>(u"Result", 7), prop_put<&IWidget::put_Result, as_hresult>(u"Result", 7),
         prop_get<&IWidget::get_Item>(u"Item", DISPID_VALUE, {u"index"}),
         prop_get<&IWidget::get__NewEnum>(u"_NewEnum", DISPID_NEWENUM, {}, FUNCFLAG_FRESTRICTED),
-        method<&IWidget::Subtract>(u"Subtract", 100, {u"a", u"b", u"difference"}),
-        method<&IWidget::Link>(u"Link", 101, {u"other", u"weight"}),
-        method<&IWidget::Fail>(u"Fail", 102, {u"path"}),
-        method<&IWidget::FindById>(u"FindById", 103, {u"id"}),
-        method<&IWidget::BrokenChild>(u"BrokenChild", 105),
+        method<&IWidget::Subtract>(u"Subtract", 100, {u"a", u"b", u"difference"}), method<&IWidget::Fail>(u"Fail", 102, {u"path"}),
+        method<&IWidget::Link>(u"Link", 101, {u"other", u"weight"}), method<&IWidget::FindById>(u"FindById", 103, {u"id"}),
+        method<&IWidget::BrokenChild>(u"BrokenChild", 105), prop_get<&IWidget::get_Extra>(u"Extra", 200),
         method<&IWidget::Find, deduced, optional, optional>(u"Find", 106, {u"name", u"start", u"count", u"missing"}),
-        prop_get<&IWidget::get_Extra>(u"Extra", 200),
     }};
     return info;
   }
@@ -77,10 +65,8 @@ struct comrt::dispatch_description<IWidget> {
 template <>
 struct comrt::dispatch_description<_IWidgetEvents> {
   static const interface_info& get() {
-    static const interface_info info{IID__IWidgetEvents, u"_IWidgetEvents", {
-        dispatch_method(u"OnChange", 1, {param<IWidget*>(u"widget")}),
-        dispatch_method(u"OnReset", 2),
-    }, interface_kind::dispatch_only};
+    static const interface_info info{IID__IWidgetEvents, u"_IWidgetEvents",
+        {dispatch_method(u"OnChange", 1, {param<IWidget*>(u"widget")})}, interface_kind::dispatch_only};
     return info;
   }
 };
@@ -97,15 +83,10 @@ namespace widgets {
 
 inline const comrt::library_info& library() {
   using namespace comrt;
-  static const library_info info{
-      LIBID_Widgets, u"Widgets", 1, 0,
-      {describe<IWidget>()},
-      {coclass_info{CLSID_Gadget, u"Gadget", {
-          {describe<IWidget>(), IMPLTYPEFLAG_FDEFAULT},
+  static const library_info info{LIBID_Widgets, u"Widgets", 1, 0, {describe<IWidget>()},
+      {coclass_info{CLSID_Gadget, u"Gadget", {{describe<IWidget>(), IMPLTYPEFLAG_FDEFAULT},
           {describe<_IWidgetEvents>(), IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE},
-          {describe<IWidgetCallback>(), IMPLTYPEFLAG_FSOURCE},
-      }}},
-      u"Widgets 1.0 Type Library"};
+          {describe<IWidgetCallback>(), IMPLTYPEFLAG_FSOURCE}}}}, u"Widgets 1.0 Type Library"};
   return info;
 }
 
@@ -115,27 +96,23 @@ inline ULONG ref_count(IUnknown* p) { return p->AddRef(), p->Release(); }
 class Gadget final : public comrt::implements<Gadget, IWidget, comrt::supports_error_info> {
  public:
   static constexpr const CLSID& class_id = CLSID_Gadget;
-  HRESULT STDMETHODCALLTYPE get_Name(BSTR* p) override { return get(p, comrt::bstr(name).detach()); }
-  HRESULT STDMETHODCALLTYPE put_Name(BSTR v) override { return put(name, std::u16string(comrt::bstr_view(v))); }
-  HRESULT STDMETHODCALLTYPE get_Count(LONG* p) override { return get(p, count); }
-  HRESULT STDMETHODCALLTYPE put_Count(LONG v) override { return put(count, v); }
-  HRESULT STDMETHODCALLTYPE get_Started(DATE* p) override { return get(p, started); }
-  HRESULT STDMETHODCALLTYPE put_Started(DATE v) override { return put(started, v); }
-  HRESULT STDMETHODCALLTYPE get_Id(GUID* p) override { return get(p, id); }
-  HRESULT STDMETHODCALLTYPE put_Id(GUID v) override { return put(id, v); }
-  HRESULT STDMETHODCALLTYPE get_Created(FILETIME* p) override { return get(p, created); }
-  HRESULT STDMETHODCALLTYPE put_Created(FILETIME v) override { return put(created, v); }
-  HRESULT STDMETHODCALLTYPE get_Result(HRESULT* p) override { return get(p, result); }
-  HRESULT STDMETHODCALLTYPE put_Result(HRESULT v) override { return put(result, v); }
+#define GADGET_PROP(T, N, field) \
+  HRESULT STDMETHODCALLTYPE get_##N(T* p) override { return *p = field, S_OK; } \
+  HRESULT STDMETHODCALLTYPE put_##N(T v) override { return field = v, S_OK; }
+  GADGET_PROP(LONG, Count, count) GADGET_PROP(DATE, Started, started) GADGET_PROP(GUID, Id, id)
+  GADGET_PROP(FILETIME, Created, created) GADGET_PROP(HRESULT, Result, result)
+#undef GADGET_PROP
+  HRESULT STDMETHODCALLTYPE get_Name(BSTR* p) override { return *p = comrt::bstr(name).detach(), S_OK; }
+  HRESULT STDMETHODCALLTYPE put_Name(BSTR v) override { return name = comrt::bstr_view(v), S_OK; }
   HRESULT STDMETHODCALLTYPE get_Item(LONG index, IWidget** pp) override {
     child.copy_to(pp);
     return index == 0 && child ? S_OK : E_INVALIDARG;
   }
   HRESULT STDMETHODCALLTYPE get__NewEnum(IUnknown** pp) override {
-    return get(pp, comrt::com_ptr<IUnknown>(child.get()).detach());
+    return *pp = comrt::com_ptr<IUnknown>(child.get()).detach(), S_OK;
   }
-  HRESULT STDMETHODCALLTYPE Subtract(LONG a, LONG b, LONG* difference) override { return get(difference, a - b); }
-  HRESULT STDMETHODCALLTYPE Link(IWidget* other, LONG) override { return put(linked, comrt::com_ptr<IWidget>(other)); }
+  HRESULT STDMETHODCALLTYPE Subtract(LONG a, LONG b, LONG* difference) override { return *difference = a - b, S_OK; }
+  HRESULT STDMETHODCALLTYPE Link(IWidget* other, LONG) override { return linked = other, S_OK; }
   // Without a path a bare status; with one, a described failure.
   HRESULT STDMETHODCALLTYPE Fail(BSTR path) override {
     if (comrt::bstr_view(path).empty()) return E_ACCESSDENIED;
@@ -155,9 +132,9 @@ class Gadget final : public comrt::implements<Gadget, IWidget, comrt::supports_e
   // Reports which optional arguments arrived missing: bit 0 start, bit 1 count.
   HRESULT STDMETHODCALLTYPE Find(BSTR, VARIANT start, VARIANT count, LONG* missing) override {
     auto is_missing = [](const VARIANT& v) { return v.vt == VT_ERROR && v.scode == DISP_E_PARAMNOTFOUND; };
-    return get(missing, (is_missing(start) ? 1 : 0) | (is_missing(count) ? 2 : 0));
+    return *missing = (is_missing(start) ? 1 : 0) | (is_missing(count) ? 2 : 0), S_OK;
   }
-  HRESULT STDMETHODCALLTYPE get_Extra(LONG* p) override { return get(p, 7); }
+  HRESULT STDMETHODCALLTYPE get_Extra(LONG* p) override { return *p = 7, S_OK; }
 
   std::u16string name;
   LONG count = 0;
@@ -168,18 +145,6 @@ class Gadget final : public comrt::implements<Gadget, IWidget, comrt::supports_e
   comrt::com_ptr<IWidget> child;
   GUID child_id{};
   comrt::com_ptr<IWidget> linked;
-
- private:
-  template <class T, class U>
-  static HRESULT get(T* p, const U& v) {
-    *p = v;
-    return S_OK;
-  }
-  template <class T>
-  static HRESULT put(T& field, const T& v) {
-    field = v;
-    return S_OK;
-  }
 };
 
 }  // namespace widgets
