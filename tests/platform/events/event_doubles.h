@@ -9,28 +9,24 @@
 #include <utility>
 
 #include "comrt/connection_point.h"
+#include "comrt/dispatch.h"
 
 struct ITestEvents : IUnknown {
   virtual HRESULT STDMETHODCALLTYPE OnPing(LONG n) = 0;
 };
 COMRT_INTERFACE_ID(ITestEvents, IUnknown, 0x5E0A1C01, 0x2B7D, 0x4C3E, 0x9A, 0x11, 0x42, 0x6F, 0x10, 0x8B, 0x7C, 0x01)
 struct _ITestEvents : IDispatch {};  // dispatch-only: its methods exist only as DISPIDs
-COMRT_INTERFACE_ID(_ITestEvents, IDispatch, 0x5E0A1C02, 0x2B7D, 0x4C3E, 0x9A, 0x11, 0x42, 0x6F, 0x10, 0x8B, 0x7C,
-                   0x02)
+COMRT_INTERFACE_ID(_ITestEvents, IDispatch, 0x5E0A1C02, 0x2B7D, 0x4C3E, 0x9A, 0x11, 0x42, 0x6F, 0x10, 0x8B, 0x7C, 0x02)
 // What a dispatch sink implements: IDispatch under an interface of its own. It answers the event
 // interface's identifier with that IDispatch, without deriving from the event interface type.
 struct ITestDispatchSink : IDispatch {};
-COMRT_INTERFACE_ID(ITestDispatchSink, IDispatch, 0x5E0A1C04, 0x2B7D, 0x4C3E, 0x9A, 0x11, 0x42, 0x6F, 0x10, 0x8B, 0x7C,
-                   0x04)
-
-// The dispatch sink double answers IDispatch by hand: Invoke goes to its mock.
+COMRT_INTERFACE_ID(ITestDispatchSink, IDispatch, 0x5E0A1C04, 0x2B7D, 0x4C3E, 0x9A, 0x11, 0x42, 0x6F, 0x10, 0x8B, 0x7C, 0x04)
 template <>
-struct comrt::dispatch_ops<ITestDispatchSink> {
-  static HRESULT get_type_info_count(UINT*) { return E_NOTIMPL; }
-  static HRESULT get_type_info(UINT, LCID, ITypeInfo**) { return E_NOTIMPL; }
-  static HRESULT get_ids_of_names(REFIID, LPOLESTR*, UINT, LCID, DISPID*) { return E_NOTIMPL; }
-  static HRESULT invoke(ITestDispatchSink* self, DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
-                        VARIANT* result, EXCEPINFO* excep, UINT* arg_err);
+struct comrt::dispatch_description<ITestDispatchSink> {
+  static const interface_info& get() {
+    static const interface_info info{IID_ITestDispatchSink, u"ITestDispatchSink", {}, interface_kind::dispatch_only};
+    return info;
+  }
 };
 
 namespace event_test {
@@ -47,9 +43,7 @@ class Source final : public comrt::connection_point_container<
  public:
   Source() { ++live_objects; }
   ~Source() { --live_objects; }
-  HRESULT Ping(LONG n) {
-    return point<ITestEvents>().fire([&](ITestEvents* sink) { return sink->OnPing(n); });
-  }
+  HRESULT Ping(LONG n) { return point<ITestEvents>().fire([&](ITestEvents* sink) { return sink->OnPing(n); }); }
 };
 
 class FnSink final : public comrt::implements<FnSink, ITestEvents> {
@@ -69,13 +63,11 @@ class MockDispatchSink final : public comrt::implements<MockDispatchSink, ITestD
     *ppv = com_ptr<IDispatch>(static_cast<ITestDispatchSink*>(this)).detach();
     return S_OK;
   }
-  MOCK_METHOD(HRESULT, Invoked, (DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*));
+  MOCK_METHOD(HRESULT, Invoke, (DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*), (override));
 };
 
 // A function sink as the IUnknown that Advise takes.
-inline com_ptr<IUnknown> sink_of(std::function<HRESULT(LONG)> fn) {
-  return com_ptr<IUnknown>(comrt::make<FnSink>(std::move(fn))->identity());
-}
+inline com_ptr<IUnknown> sink_of(std::function<HRESULT(LONG)> fn) { return comrt::make<FnSink>(std::move(fn))->identity(); }
 inline com_ptr<IConnectionPoint> point_of(IUnknown* source, REFIID riid) {
   com_ptr<IConnectionPoint> cp;
   comrt::check_hresult(com_ptr<IUnknown>(source).as<IConnectionPointContainer>()->FindConnectionPoint(riid, cp.put()));
@@ -91,9 +83,3 @@ inline HRESULT unadvise(IUnknown* source, DWORD cookie) { return point_of(source
 
 }  // namespace event_test
 
-inline HRESULT comrt::dispatch_ops<ITestDispatchSink>::invoke(ITestDispatchSink* self, DISPID id, REFIID riid,
-                                                               LCID lcid, WORD flags, DISPPARAMS* params,
-                                                               VARIANT* result, EXCEPINFO* excep, UINT* arg_err) {
-  return static_cast<event_test::MockDispatchSink*>(self)->Invoked(id, riid, lcid, flags, params, result, excep,
-                                                                   arg_err);
-}
