@@ -14,12 +14,7 @@ inline constexpr GUID SID_Other{0x5E0A1C12, 0x2B7D, 0x4C3E, {0x9A, 0x11, 0x42, 0
 namespace event_test {
 namespace {
 
-using ::testing::_;
-using ::testing::DoAll;
-using ::testing::Eq;
-using ::testing::Return;
-using ::testing::SetArgPointee;
-
+using ::testing::_, ::testing::DoAll, ::testing::Eq, ::testing::Return, ::testing::SetArgPointee;
 constexpr DWORD no_cookie = comrt::proffered_site::no_cookie;
 
 class Widget final
@@ -78,7 +73,6 @@ TEST(ProfferedSite, ServesItselfAndPassesOtherServicesOn) {
   EXPECT_EQ(widget->proffer_cookie(), no_cookie);
   EXPECT_CALL(*provider, QueryService(Eq(SID_Other), Eq(IID_IUnknown), _)).WillOnce(Return(E_ABORT));
   EXPECT_EQ(widget->QueryService(SID_Other, IID_IUnknown, &out), E_ABORT);
-  plain->SetSite(nullptr);
 }
 
 TEST(ProfferedSite, IsFoundThroughTheSitesServiceProviderAndSetSiteFromInsideItIsRefused) {
@@ -91,14 +85,12 @@ TEST(ProfferedSite, IsFoundThroughTheSitesServiceProviderAndSetSiteFromInsideItI
   });
   EXPECT_CALL(*host, ProfferService(Eq(SID_TestWidget), _, _)).WillOnce([&](REFGUID, IServiceProvider*, DWORD* cookie) {
     EXPECT_EQ(widget->SetSite(nullptr), E_UNEXPECTED);
-    *cookie = 9;
-    return S_OK;
+    return *cookie = 9, S_OK;
   });
   EXPECT_CALL(*host, RevokeService(9u)).WillOnce(Return(S_OK));
   EXPECT_EQ(widget->SetSite(site->identity()), S_OK);
   EXPECT_EQ(widget->proffer_cookie(), 9u);
   EXPECT_EQ(widget->SetSite(nullptr), S_OK);
-  site->SetSite(nullptr);
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <functional>
 #include <latch>
 #include <memory>
 #include <thread>
@@ -26,7 +25,7 @@ TEST(ConnectionPointStress, FiringWhileSinksComeAndGo) {
   for (int i = 0; i < 8; ++i) early.push_back(advise<ITestEvents>(src, sink_of(noop).get()));
   std::atomic<size_t> next_early{0};
   std::atomic<int> steady_calls{0};  // never unadvised: called exactly once per firing
-  const DWORD steady = advise<ITestEvents>(src, sink_of([&](LONG) { ++steady_calls; return S_OK; }).get());
+  const DWORD steady = advise<ITestEvents>(src, sink_of([&](LONG) { return ++steady_calls, S_OK; }).get());
   // A hopper, once called, unadvises itself and one early sink, and advises its successor.
   std::function<void()> add_hopper = [&] {
     auto cookie = std::make_shared<std::atomic<DWORD>>(0);
