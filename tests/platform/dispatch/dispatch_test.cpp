@@ -23,9 +23,7 @@ struct call_result { HRESULT hr = E_FAIL; variant value; UINT arg_error = 0xFFFF
 
 struct exception_info : EXCEPINFO {
   exception_info() : EXCEPINFO{} {}
-  ~exception_info() {
-    for (BSTR text : {bstrSource, bstrDescription, bstrHelpFile}) SysFreeString(text);
-  }
+  ~exception_info() { for (BSTR text : {bstrSource, bstrDescription, bstrHelpFile}) SysFreeString(text); }
 };
 
 variant of_type(VARTYPE vt, LONG value) { variant v; v.vt = vt; v.lVal = value; return v; }
@@ -49,8 +47,6 @@ class Dispatch : public ::testing::Test {
     EXPECT_EQ(fakes::by_name::invoke(disp.get(), std::move(name), DISPATCH_METHOD, std::move(args), &result), expected);
     return result;
   }
-  variant get(std::u16string name) { return fakes::by_name::get(disp.get(), std::move(name)); }
-  HRESULT put(std::u16string name, variant value) { return fakes::by_name::put(disp.get(), std::move(name), value); }
 
   com_ptr<Gadget> gadget = comrt::make<Gadget>();
   com_ptr<IDispatch> disp = gadget.as<IDispatch>();
@@ -67,13 +63,13 @@ TEST_F(Dispatch, PropertiesConvertTheirArgumentsAndAnswerWithTheirAutomationType
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(comrt::to_utf8(row.name));
-    ASSERT_EQ(put(row.name, row.in), S_OK);
-    variant r = get(row.name);
+    ASSERT_EQ(fakes::by_name::put(disp.get(), row.name, row.in), S_OK);
+    variant r = fakes::by_name::get(disp.get(), row.name);
     EXPECT_EQ(r.vt, row.out_type);
     EXPECT_EQ(comrt::bstr_view(r.converted(VT_BSTR).bstrVal), comrt::bstr_view(row.out.converted(VT_BSTR).bstrVal));
   }
   // Text that is no GUID is a type mismatch, and nothing is stored.
-  EXPECT_EQ(put(u"Id", u"6B1E2C3A-0D4F-4A5B-9C8D-7E6F5A4B3C2D"), DISP_E_TYPEMISMATCH);
+  EXPECT_EQ(fakes::by_name::put(disp.get(), u"Id", u"6B1E2C3A-0D4F-4A5B-9C8D-7E6F5A4B3C2D"), DISP_E_TYPEMISMATCH);
   EXPECT_EQ(gadget->id.Data1, 0x6B1E2C3Au);
 }
 
@@ -160,8 +156,7 @@ TEST_F(Dispatch, ObjectsTravelAsInterfacesAndNoReferenceIsLost) {
             other_disp.get());
   EXPECT_EQ(invoke(DISPID_NEWENUM, DISPATCH_PROPERTYGET, {}).value.vt, VT_UNKNOWN);
   // A result nobody asked for, and one handed out by a failing method, are released.
-  variant index(0);
-  DISPPARAMS one{&index, nullptr, 1, 0};
+  variant index(0); DISPPARAMS one{&index, nullptr, 1, 0};
   EXPECT_EQ(disp->Invoke(DISPID_VALUE, IID_NULL, 0, DISPATCH_PROPERTYGET, &one, nullptr, nullptr, nullptr), S_OK);
   EXPECT_EQ(call(u"BrokenChild", {}, DISP_E_EXCEPTION).vt, VT_EMPTY);
   EXPECT_EQ(ref_count(other->identity()), base + 2);  // other_disp and child

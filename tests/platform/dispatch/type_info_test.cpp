@@ -17,9 +17,8 @@ using comrt::com_ptr;
 TYPEATTR type_attr(ITypeInfo* info) {
   TYPEATTR* p = nullptr;
   EXPECT_EQ(info->GetTypeAttr(&p), S_OK);
-  TYPEATTR a = *p;
-  info->ReleaseTypeAttr(p);
-  return a;
+  const TYPEATTR a = *p;
+  return info->ReleaseTypeAttr(p), a;
 }
 
 // The function with this DISPID and kind (FUNCDESCs live as long as their type information).
@@ -79,8 +78,7 @@ TEST(TypeLibrary, ListsInterfacesAndCoclassesWithTheirRelations) {
       ASSERT_EQ(gadget->GetRefTypeInfo(ref, implemented.put()), S_OK);
       EXPECT_EQ(type_attr(implemented.get()).guid, expected[i]);
     }
-    com_ptr<ITypeLib> containing;
-    UINT index = 0;
+    com_ptr<ITypeLib> containing; UINT index = 0;
     ASSERT_EQ(gadget->GetContainingTypeLib(containing.put(), &index), S_OK);
     EXPECT_EQ(containing.get(), library.get());
     ASSERT_EQ(library->GetTypeInfoOfGuid(IID__IWidgetEvents, events.put()), S_OK);
@@ -95,10 +93,9 @@ const std::u16string kLib = u"TypeLib\\" + comrt::to_u16string(LIBID_Widgets), k
 
 // The default value of a key, or nullopt when the key or value is missing.
 std::optional<std::u16string> read(const std::u16string& key, HKEY root = HKEY_CLASSES_ROOT) {
-  char16_t data[512];
-  DWORD size = sizeof(data);
-  if (RegGetValueW(root, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, data, &size) != ERROR_SUCCESS) return std::nullopt;
-  return std::u16string(data);
+  char16_t data[512]; DWORD size = sizeof(data);
+  const LONG status = RegGetValueW(root, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, data, &size);
+  return status == ERROR_SUCCESS ? std::optional<std::u16string>(data) : std::nullopt;
 }
 
 void write(const std::u16string& key, const std::u16string& text) {
@@ -109,13 +106,9 @@ void write(const std::u16string& key, const std::u16string& text) {
   ASSERT_EQ(RegSetValueExW(k.get(), nullptr, 0, REG_SZ, data, static_cast<DWORD>((text.size() + 1) * 2)), ERROR_SUCCESS);
 }
 
-class Registration : public ::testing::Test {
- protected:
+TEST(Registration, WritesTheLibraryAndItsAutomationInterfacesAndRemovesExactlyThatMachineWideOrPerUser) {
   tolvane::test::registry_sandbox sandbox;
   com_ptr<ITypeLib> library = comrt::make_type_library(widgets::library());
-};
-
-TEST_F(Registration, WritesTheLibraryAndItsAutomationInterfacesAndRemovesExactlyThat) {
   // Somebody else's interface and another version of the library stay.
   const std::u16string foreign = u"Interface\\{11111111-2222-3333-4444-555555555555}";
   write(foreign, u"IForeign");
@@ -142,14 +135,12 @@ TEST_F(Registration, WritesTheLibraryAndItsAutomationInterfacesAndRemovesExactly
   comrt::unique_hkey gone;
   EXPECT_NE(RegOpenKeyExW(HKEY_CLASSES_ROOT, kLib.c_str(), 0, KEY_READ, gone.put()), ERROR_SUCCESS);
   EXPECT_EQ(UnRegisterTypeLib(LIBID_Widgets, 1, 0, 0, SYS_WIN64), TYPE_E_REGISTRYACCESS);
-}
 
-TEST_F(Registration, PerUserRegistrationStaysInTheUsersClasses) {
+  // Per-user registration stays in the user's classes; machine-wide unregistration does not touch it.
   ASSERT_EQ(RegisterTypeLibForUser(library.get(), u"/home/u/libWidgets.so", nullptr), S_OK);
   EXPECT_EQ(read(kUser + kVersion + u"\\0\\linux64", HKEY_CURRENT_USER), u"/home/u/libWidgets.so");
   EXPECT_EQ(read(kUser + kWidget, HKEY_CURRENT_USER), u"IWidget");
   EXPECT_EQ(read(kVersion), u"Widgets 1.0 Type Library");  // the merged view shows it
-  // Machine-wide unregistration does not touch it.
   EXPECT_EQ(UnRegisterTypeLib(LIBID_Widgets, 1, 0, 0, SYS_WIN64), TYPE_E_REGISTRYACCESS);
   ASSERT_EQ(UnRegisterTypeLibForUser(LIBID_Widgets, 1, 0, 0, SYS_WIN64), S_OK);
   EXPECT_EQ(read(kUser + kWidget, HKEY_CURRENT_USER), std::nullopt);

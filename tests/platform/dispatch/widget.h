@@ -64,19 +64,15 @@ struct comrt::dispatch_description<IWidget> {
 
 template <>
 struct comrt::dispatch_description<_IWidgetEvents> {
-  static const interface_info& get() {
-    static const interface_info info{IID__IWidgetEvents, u"_IWidgetEvents",
-        {dispatch_method(u"OnChange", 1, {param<IWidget*>(u"widget")})}, interface_kind::dispatch_only};
-    return info;
-  }
+  static inline const interface_info info{IID__IWidgetEvents, u"_IWidgetEvents",
+      {dispatch_method(u"OnChange", 1, {param<IWidget*>(u"widget")})}, interface_kind::dispatch_only};
+  static const interface_info& get() { return info; }
 };
 
 template <>
 struct comrt::dispatch_description<IWidgetCallback> {
-  static const interface_info& get() {
-    static const interface_info info{IID_IWidgetCallback, u"IWidgetCallback", {}, interface_kind::custom};
-    return info;
-  }
+  static inline const interface_info info{IID_IWidgetCallback, u"IWidgetCallback", {}, interface_kind::custom};
+  static const interface_info& get() { return info; }
 };
 
 namespace widgets {
@@ -105,12 +101,9 @@ class Gadget final : public comrt::implements<Gadget, IWidget, comrt::supports_e
   HRESULT STDMETHODCALLTYPE get_Name(BSTR* p) override { return *p = comrt::bstr(name).detach(), S_OK; }
   HRESULT STDMETHODCALLTYPE put_Name(BSTR v) override { return name = comrt::bstr_view(v), S_OK; }
   HRESULT STDMETHODCALLTYPE get_Item(LONG index, IWidget** pp) override {
-    child.copy_to(pp);
-    return index == 0 && child ? S_OK : E_INVALIDARG;
+    return child.copy_to(pp), index == 0 && child ? S_OK : E_INVALIDARG;
   }
-  HRESULT STDMETHODCALLTYPE get__NewEnum(IUnknown** pp) override {
-    return *pp = comrt::com_ptr<IUnknown>(child.get()).detach(), S_OK;
-  }
+  HRESULT STDMETHODCALLTYPE get__NewEnum(IUnknown** pp) override { return *pp = comrt::com_ptr<IUnknown>(child.get()).detach(), S_OK; }
   HRESULT STDMETHODCALLTYPE Subtract(LONG a, LONG b, LONG* difference) override { return *difference = a - b, S_OK; }
   HRESULT STDMETHODCALLTYPE Link(IWidget* other, LONG) override { return linked = other, S_OK; }
   // Without a path a bare status; with one, a described failure.
@@ -122,13 +115,10 @@ class Gadget final : public comrt::implements<Gadget, IWidget, comrt::supports_e
     });
   }
   HRESULT STDMETHODCALLTYPE FindById(GUID* wanted, IWidget** pp) override {
-    *pp = *wanted == child_id ? comrt::com_ptr<IWidget>(child).detach() : nullptr;
-    return *pp ? S_OK : E_FAIL;
+    return (*pp = *wanted == child_id ? comrt::com_ptr<IWidget>(child).detach() : nullptr) ? S_OK : E_FAIL;
   }
-  HRESULT STDMETHODCALLTYPE BrokenChild(IWidget** pp) override {
-    child.copy_to(pp);  // hands a reference out and still fails: the caller must not lose it
-    return E_UNEXPECTED;
-  }
+  // Hands a reference out and still fails: the caller must not lose it.
+  HRESULT STDMETHODCALLTYPE BrokenChild(IWidget** pp) override { return child.copy_to(pp), E_UNEXPECTED; }
   // Reports which optional arguments arrived missing: bit 0 start, bit 1 count.
   HRESULT STDMETHODCALLTYPE Find(BSTR, VARIANT start, VARIANT count, LONG* missing) override {
     auto is_missing = [](const VARIANT& v) { return v.vt == VT_ERROR && v.scode == DISP_E_PARAMNOTFOUND; };

@@ -36,8 +36,7 @@ TEST(ConnectionPoint, KeepsCookiesSlotsAndReferencesAndItsContainerAlive) {
   EXPECT_EQ(cp->Unadvise(ca), CONNECT_E_NOCONNECTION);
   ASSERT_EQ(cp->EnumConnections(after.put()), S_OK);
   EXPECT_EQ(after->Skip(2), S_FALSE);
-  CONNECTDATA cd[3] = {};
-  ULONG fetched = 0;
+  CONNECTDATA cd[3] = {}; ULONG fetched = 0;
   EXPECT_EQ(snapshot->Next(3, cd, &fetched), S_FALSE);
   ASSERT_EQ(fetched, 2u);
   EXPECT_EQ(cd[0].dwCookie, ca);

@@ -13,8 +13,7 @@ namespace {
 // The next entry delivered by `from` (null when none is left).
 com_ptr<IUnknown> next(IEnumUnknown* from) {
   IUnknown* got = nullptr;
-  from->Next(1, &got, nullptr);
-  return comrt::attach(got);
+  return from->Next(1, &got, nullptr), comrt::attach(got);
 }
 
 TEST(Enumerator, NextSkipResetAndCloneFollowTheContract) {
@@ -23,8 +22,7 @@ TEST(Enumerator, NextSkipResetAndCloneFollowTheContract) {
   for (int i = 0; i < 3; ++i) items.emplace_back(objects.emplace_back(comrt::make<FnSink>(nullptr))->identity());
   auto object = [&](int i) { return objects[i]->identity(); };
   auto e = comrt::make_enumerator<IEnumUnknown>(std::move(items));
-  IUnknown* got[4] = {};
-  ULONG fetched = 99;
+  IUnknown* got[4] = {}; ULONG fetched = 99;
   ASSERT_EQ(e->Next(2, got, &fetched), S_OK);
   ASSERT_EQ(fetched, 2u);
   com_ptr<IUnknown> first = comrt::attach(got[0]), second = comrt::attach(got[1]);

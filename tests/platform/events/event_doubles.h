@@ -51,8 +51,6 @@ class FnSink final : public comrt::implements<FnSink, ITestEvents> {
   explicit FnSink(std::function<HRESULT(LONG)> fn) : fn_(std::move(fn)) { ++live_objects; }
   ~FnSink() { --live_objects; }
   HRESULT STDMETHODCALLTYPE OnPing(LONG n) override { return fn_(n); }
-
- private:
   std::function<HRESULT(LONG)> fn_;
 };
 
@@ -60,8 +58,7 @@ class MockDispatchSink final : public comrt::implements<MockDispatchSink, ITestD
  public:
   HRESULT query_interface_extra(REFIID riid, void** ppv) {
     if (!(riid == IID__ITestEvents)) return E_NOINTERFACE;
-    *ppv = com_ptr<IDispatch>(static_cast<ITestDispatchSink*>(this)).detach();
-    return S_OK;
+    return *ppv = com_ptr<IDispatch>(static_cast<ITestDispatchSink*>(this)).detach(), S_OK;
   }
   MOCK_METHOD(HRESULT, Invoke, (DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*), (override));
 };

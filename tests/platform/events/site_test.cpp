@@ -20,9 +20,7 @@ constexpr DWORD no_cookie = comrt::proffered_site::no_cookie;
 class Widget final
     : public comrt::object_with_site<comrt::implements<Widget, ITestWidget, IObjectWithSite, IServiceProvider>> {
  public:
-  HRESULT STDMETHODCALLTYPE QueryService(REFGUID sid, REFIID riid, void** ppv) override {
-    return site().query_service(sid, riid, ppv);
-  }
+  HRESULT STDMETHODCALLTYPE QueryService(REFGUID s, REFIID r, void** p) override { return site().query_service(s, r, p); }
 };
 
 class ProfferedWidget final

@@ -44,10 +44,7 @@ TEST(ConnectionPointStress, FiringWhileSinksComeAndGo) {
   std::latch start(2 * kThreads);  // all workers start together so their work overlaps
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&] {
-      start.arrive_and_wait();
-      for (int i = 0; i < kRounds; ++i) source->Ping(i);
-    });
+    threads.emplace_back([&] { start.arrive_and_wait(); for (int i = 0; i < kRounds; ++i) source->Ping(i); });
     threads.emplace_back([&] {
       start.arrive_and_wait();
       for (int i = 0; i < kRounds; ++i) {
