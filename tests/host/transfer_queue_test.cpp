@@ -77,20 +77,33 @@ TEST_F(TransferTest, CopiesATreeAndReportsItsProgress) {
   EXPECT_EQ((std::tuple{last.files_done, last.bytes_done, last.bytes_total}), std::tuple(2u, 9u, 9u));
 }
 
-TEST_F(TransferTest, ATransferWaitsForItsDependencyEvenWhenQueuedAheadOfIt) {
+// A held transfer (one queued ahead of its dependency) lets the others pass, runs after its
+// dependency, and fails without running when its dependency failed.
+TEST_F(TransferTest, TransfersWaitForTheirDependenciesAndFailWithThem) {
   write("src/a", "1");
-  const auto earlier = folder_transfer(path("src").string(), path("one").string());
-  const auto later = folder_transfer(path("src").string(), path("two").string());
+  const auto to = [&](const char* source, const char* destination) {
+    return folder_transfer(path(source).string(), path(destination).string());
+  };
+  const auto earlier = to("src", "one"), later = to("src", "two"), failing = to("missing", "three"),
+             waiting = to("src", "four");
   ASSERT_EQ(later->Add(earlier.get()), S_OK);
+  ASSERT_EQ(waiting->Add(failing.get()), S_OK);
   {
     ::testing::InSequence order;
     EXPECT_CALL(observer, transfer_started(::testing::Ref(*earlier)));
     EXPECT_CALL(observer, transfer_started(::testing::Ref(*later)));
   }
+  EXPECT_CALL(observer, transfer_started(::testing::Ref(*waiting))).Times(0);
+  EXPECT_CALL(observer, transfer_finished(::testing::Ref(*waiting), TRANSFER_E_DEPENDENCY_FAILED));
   ASSERT_EQ(queue->InsertHead(later.get()), S_OK);
+  ASSERT_EQ(queue->InsertTail(waiting.get()), S_OK);
+  ASSERT_EQ(queue->InsertTail(failing.get()), S_OK);
   ASSERT_EQ(transfer(earlier.get()), S_OK);
-  ASSERT_TRUE(later->finished().wait(kHangGuard));
+  ASSERT_TRUE(later->finished().wait(kHangGuard) && waiting->finished().wait(kHangGuard));
   EXPECT_EQ(later->result(), S_OK);
+  EXPECT_EQ(failing->result(), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(waiting->result(), TRANSFER_E_DEPENDENCY_FAILED);
+  EXPECT_FALSE(fs::exists(path("four")));
 }
 
 TEST_F(TransferTest, ATransferQueuedAtTheHeadRunsBeforeThoseWaiting) {
@@ -107,24 +120,6 @@ TEST_F(TransferTest, ATransferQueuedAtTheHeadRunsBeforeThoseWaiting) {
   EXPECT_CALL(observer, transfer_started(::testing::Ref(*tail)));
   EXPECT_EQ(transfer(first.get()), S_OK);
   ASSERT_TRUE(tail->finished().wait(kHangGuard));
-}
-
-TEST_F(TransferTest, AFailedDependencyFailsTheTransferThatWaitsButNotTheOthers) {
-  write("src/a", "1");
-  const auto failing = folder_transfer(path("missing").string(), path("one").string());
-  const auto waiting = folder_transfer(path("src").string(), path("two").string());
-  const auto independent = folder_transfer(path("src").string(), path("three").string());
-  ASSERT_EQ(waiting->Add(failing.get()), S_OK);
-  EXPECT_CALL(observer, transfer_started(::testing::Ref(*waiting))).Times(0);
-  EXPECT_CALL(observer, transfer_finished(::testing::Ref(*waiting), TRANSFER_E_DEPENDENCY_FAILED));
-
-  ASSERT_EQ(queue->InsertTail(waiting.get()), S_OK);
-  ASSERT_EQ(queue->InsertTail(failing.get()), S_OK);
-  EXPECT_EQ(transfer(independent.get()), S_OK);
-  ASSERT_TRUE(queue->idle().wait(kHangGuard));
-  EXPECT_EQ(failing->result(), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
-  EXPECT_EQ(waiting->result(), TRANSFER_E_DEPENDENCY_FAILED);
-  EXPECT_FALSE(fs::exists(path("two")));
 }
 
 TEST_F(TransferTest, DependenciesAndQueueingRefuseWhatCannotWork) {

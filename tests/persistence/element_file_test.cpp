@@ -26,13 +26,8 @@ com_ptr<IUnknown> trigger(ScheduleScheduleTriggerRecurrence recurrence, VARIANT_
   t->put_Recurrence(recurrence);
   t->put_StartTimeAsUnixTime(kMay1);
   t->put_UTC(utc);
-  if (all) {
-    t->put_WeekMask(static_cast<ScheduleScheduleTriggerWeekMask>(42));
-    t->put_ExpireTimeAsUnixTime(kMay1 + 86400);
-    t->put_LastOccurrenceAsUnixTime(kMay1);
-    t->put_RecurrenceTimeInterval(90061);
-    t->put_Enable(VARIANT_FALSE);
-  }
+  if (all) t->put_WeekMask(static_cast<ScheduleScheduleTriggerWeekMask>(42)), t->put_ExpireTimeAsUnixTime(kMay1 + 86400),
+      t->put_LastOccurrenceAsUnixTime(kMay1), t->put_RecurrenceTimeInterval(90061), t->put_Enable(VARIANT_FALSE);
   return t.as<IScheduleTrigger>().as<IUnknown>();
 }
 
@@ -75,8 +70,7 @@ TEST(ElementFile, EveryClassWritesItsFieldsUnderTheirConditionsAndReadsThemBack)
 
 trigger_ptr read_trigger(const std::u16string& inner) {
   auto t = comrt::make<CScheduleScheduleTrigger>();
-  EXPECT_EQ(read_element(u"<Trigger>" + inner + u"</Trigger>", u"Trigger", static_cast<IScheduleTrigger*>(t.get())),
-            S_OK);
+  EXPECT_EQ(read_element(u"<Trigger>" + inner + u"</Trigger>", u"Trigger", t->identity()), S_OK);
   return t;
 }
 
@@ -94,8 +88,7 @@ TEST(ElementFile, OldTriggersCountInUtcAndTheNextOccurrenceIsComputedAfresh) {
                         u"<NextRunTime>2000-01-01T00:00:00Z</NextRunTime><UTC>1</UTC>");
   RtResetClock();
   ULONGLONG next = 0;
-  t->NextOccurrence(&next);
-  EXPECT_EQ(next, static_cast<ULONGLONG>(kMay1 + 31 * 86400));
+  EXPECT_EQ((t->NextOccurrence(&next), next), static_cast<ULONGLONG>(kMay1 + 31 * 86400));
 
   // Without the host's transfer class an action cannot be read.
   EXPECT_EQ(read_element(u"<Action><UseFolderFree>0</UseFolderFree></Action>", u"Action", action(0, 0).get()),

@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <fstream>
+#include <set>
 
 #include "XMLArchive.h"
 #include "fakes/transfer_queue_mocks.h"
@@ -52,9 +52,9 @@ class StoredObject final : public comrt::implements<StoredObject<Kind>, Kind, IX
       com_ptr<IXMLDOMNode> child, next;
       for (node->get_firstChild(child.put()); child; child = next) {
         DOMNodeType type;
-        child->get_nodeType(&type);
         comrt::bstr name, text;
-        if (type == NODE_ELEMENT && child->get_nodeName(name.put()) == S_OK && child->get_text(text.put()) == S_OK)
+        if (child->get_nodeType(&type) == S_OK && type == NODE_ELEMENT && child->get_nodeName(name.put()) == S_OK &&
+            child->get_text(text.put()) == S_OK)
           values.emplace_back(name.str(), text.str());
         next.reset();
         child->get_nextSibling(next.put());
@@ -114,8 +114,7 @@ inline std::vector<com_ptr<IScheduleItem>> items_in(IScheduler* s) {
 
 inline std::u16string name_of(IScheduleItem* item) {
   comrt::bstr name;
-  item->get_Name(name.put());
-  return name.str();
+  return item->get_Name(name.put()), name.str();
 }
 
 // An object's element as the archive writes it.
@@ -153,10 +152,9 @@ inline void write_file(const std::filesystem::path& p, std::string_view text) {
 inline comrt::bstr text_of(const std::filesystem::path& p) { return comrt::bstr(comrt::to_utf16(p.string())); }
 
 // The files in a folder, by name.
-inline std::vector<std::string> files_in(const std::filesystem::path& folder) {
-  std::vector<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(folder)) names.push_back(e.path().filename().string());
-  std::sort(names.begin(), names.end());
+inline std::set<std::string> files_in(const std::filesystem::path& folder) {
+  std::set<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(folder)) names.insert(e.path().filename().string());
   return names;
 }
 
