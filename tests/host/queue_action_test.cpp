@@ -19,9 +19,11 @@ TEST_F(TransferTest, AQueueActionOfAScheduleItemHasTheQueueCopyTheFolderThenOnly
   ASSERT_EQ(action->put_Item(folder_transfer(path("src").string(), "file://" + path("dst").string())->identity()), S_OK);
   ASSERT_EQ(action->put_DependOnPreviousItem(VARIANT_TRUE), S_OK);
   const auto item = comrt::make<tolvane::CScheduleItem>();
-  com_ptr<IScheduleActions> actions;
-  ASSERT_EQ(item->get_Actions(actions.put()), S_OK);
-  ASSERT_EQ(actions->Add(action.get()), S_OK);
+  ASSERT_EQ(fakes::actions_of(item.get())->Add(action.get()), S_OK);
+  tolvane::host::transfer_progress progress;
+  EXPECT_CALL(observer, transfer_progress(::testing::_, ::testing::_)).WillRepeatedly([&](auto&, const auto& p) {
+    progress = p;
+  });
 
   // Runs the item; the transfer it queued, once finished (null when it queued none).
   com_ptr<CTransferQueueItem> last;
@@ -38,6 +40,7 @@ TEST_F(TransferTest, AQueueActionOfAScheduleItemHasTheQueueCopyTheFolderThenOnly
 
   ASSERT_NE(run(), nullptr);
   EXPECT_EQ(files_below("dst"), (std::set<std::string>{"a", "sub/b"}));
+  EXPECT_EQ((std::tuple{progress.files_done, progress.bytes_done, progress.bytes_total}), std::tuple(2u, 9u, 9u)) << "progress";
 
   EXPECT_EQ(run(), nullptr) << "nothing changed, nothing queued";
 

@@ -65,18 +65,6 @@ TEST_F(FolderTreeTest, TheComparerListsAddedAndChangedFilesButNotRemovedOnes) {
             E_INVALIDARG);
 }
 
-// Copies that send only the changes: see queue_action_test.cpp.
-TEST_F(TransferTest, CopiesATreeAndReportsItsProgress) {
-  write("src/a", "alpha");
-  write("src/sub/b", "beta");
-  tolvane::host::transfer_progress last;
-  EXPECT_CALL(observer, transfer_progress(_, _)).WillRepeatedly([&](auto&, const auto& p) { last = p; });
-  ASSERT_EQ(transfer(folder_transfer(path("src").string(), path("dst").string()).get()), S_OK);
-  EXPECT_EQ(read("dst/a"), "alpha");
-  EXPECT_EQ(read("dst/sub/b"), "beta");
-  EXPECT_EQ((std::tuple{last.files_done, last.bytes_done, last.bytes_total}), std::tuple(2u, 9u, 9u));
-}
-
 // A held transfer (one queued ahead of its dependency) lets the others pass, runs after its
 // dependency, and fails without running when its dependency failed.
 TEST_F(TransferTest, TransfersWaitForTheirDependenciesAndFailWithThem) {
