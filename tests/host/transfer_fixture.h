@@ -58,9 +58,8 @@ class TransferTest : public ::testing::Test {
   std::set<std::string> files_below(const std::string& relative) const {
     std::set<std::string> files;
     std::error_code ec;
-    for (fs::recursive_directory_iterator it(path(relative), ec), end; !ec && it != end; it.increment(ec)) {
+    for (fs::recursive_directory_iterator it(path(relative), ec), end; !ec && it != end; it.increment(ec))
       if (it->is_regular_file()) files.insert(it->path().lexically_relative(path(relative)).generic_string());
-    }
     return files;
   }
 

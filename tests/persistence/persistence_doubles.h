@@ -33,13 +33,13 @@ class StoredObject final : public comrt::implements<StoredObject<Kind>, Kind, IX
   StoredObject(CLSID clsid, std::shared_ptr<stored_script> script)
       : clsid(clsid), script(std::move(script)), values(this->script->write) {}
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) {
     if (!script->serializable && riid == IID_IXMLArchiveSerializable) return *ppv = nullptr, E_NOINTERFACE;
     return base::QueryInterface(riid, ppv);
   }
-  HRESULT STDMETHODCALLTYPE GetClassID(CLSID* out) override { return *out = clsid, S_OK; }
+  HRESULT STDMETHODCALLTYPE GetClassID(CLSID* out) { return *out = clsid, S_OK; }
   // Reading records every child element with its text; writing writes them back in that order.
-  HRESULT STDMETHODCALLTYPE Serialize(IXMLArchive* archive, IXMLDOMNode* node) override {
+  HRESULT STDMETHODCALLTYPE Serialize(IXMLArchive* archive, IXMLDOMNode* node) {
     return comrt::boundary([&] {
       if (archive->IsLoading() != S_OK) {
         for (const auto& [name, text] : values) {
@@ -63,21 +63,14 @@ class StoredObject final : public comrt::implements<StoredObject<Kind>, Kind, IX
     });
   }
 
-  // The members of each kind, never used by the file. Each kind overrides only its own, which the
-  // compiler may not see as overrides in the template.
-#if defined(__clang__)
-#pragma clang diagnostic push
-#pragma clang diagnostic ignored "-Winconsistent-missing-override"
-#endif
+  // The members of each kind, never used by the file. Each kind overrides only its own, so no member
+  // of the template says `override` (a compiler would see the others as inconsistent).
   HRESULT STDMETHODCALLTYPE get_Name(BSTR*) { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE ToString(BSTR*) { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE IsSet() { return S_FALSE; }
   HRESULT STDMETHODCALLTYPE Next() { return S_OK; }
   HRESULT STDMETHODCALLTYPE Run(IUnknown*) { return S_OK; }
   HRESULT STDMETHODCALLTYPE Clone(Kind**) { return E_NOTIMPL; }
-#if defined(__clang__)
-#pragma clang diagnostic pop
-#endif
 
   const CLSID clsid;
   const std::shared_ptr<stored_script> script;
