@@ -32,7 +32,7 @@ std::vector<std::string> arguments::to_argv() const {
   return argv;
 }
 
-arguments parse_arguments(std::span<const std::string> args, std::span<const option_spec> options) {
+arguments parse_arguments(std::span<const std::string> args, std::span<const option_rule> options) {
   arguments parsed;
   bool only_operands = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -54,16 +54,16 @@ arguments parse_arguments(std::span<const std::string> args, std::span<const opt
       values.push_back(arg.substr(eq + 1));
       arg.resize(eq);
     }
-    const auto spec = std::find_if(options.begin(), options.end(), [&](const option_spec& o) { return o.name == arg; });
-    if (spec == options.end()) throw failure{exit_usage, "unknown option " + arg};
-    if (values.size() > static_cast<std::size_t>(spec->values)) throw failure{exit_usage, arg + " takes no value"};
-    while (values.size() < static_cast<std::size_t>(spec->values)) {
+    const auto rule = std::find_if(options.begin(), options.end(), [&](const option_rule& o) { return o.name == arg; });
+    if (rule == options.end()) throw failure{exit_usage, "unknown option " + arg};
+    if (values.size() > static_cast<std::size_t>(rule->values)) throw failure{exit_usage, arg + " takes no value"};
+    while (values.size() < static_cast<std::size_t>(rule->values)) {
       if (++i >= args.size()) {
-        throw failure{exit_usage, arg + " needs " + std::to_string(spec->values) + (spec->values == 1 ? " value" : " values")};
+        throw failure{exit_usage, arg + " needs " + std::to_string(rule->values) + (rule->values == 1 ? " value" : " values")};
       }
       values.push_back(args[i]);
     }
-    if (spec->paths) {
+    if (rule->paths) {
       for (std::string& v : values)
         if (!v.empty() && v.find("://") == std::string::npos) v = std::filesystem::absolute(v).lexically_normal().string();
     }

@@ -26,7 +26,7 @@ struct failure {
   std::string message;
 };
 
-struct option_spec {
+struct option_rule {
   std::string_view name;  // "--every"
   int values = 0;         // how many values follow the option
   bool paths = false;     // the values are paths: made absolute (URLs stay as they are)
@@ -46,6 +46,6 @@ struct arguments {
 };
 
 // Throws failure{exit_usage} for an unknown option or a missing value.
-arguments parse_arguments(std::span<const std::string> args, std::span<const option_spec> options);
+arguments parse_arguments(std::span<const std::string> args, std::span<const option_rule> options);
 
 }  // namespace tolvane::cli

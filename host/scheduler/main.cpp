@@ -48,7 +48,7 @@ constexpr char kUsage[] =
     "Exit status: 0 done, 1 failed, 2 bad command line (unknown option, bad time, missing folder),\n"
     "3 the schedule file cannot be read or written, 4 no such item, 5 the component cannot be loaded.\n";
 
-constexpr option_spec kSchedule{"--schedule", 1, true};
+constexpr option_rule kSchedule{"--schedule", 1, true};
 
 // How a command reaches the schedule.
 enum class reach {
@@ -61,7 +61,7 @@ struct command {
   std::string_view name;
   std::string_view usage;
   std::string_view help;
-  std::vector<option_spec> options;
+  std::vector<option_rule> options;
   reach how;
   bool edits;
   std::size_t operands;  // how many operands it takes
@@ -128,17 +128,17 @@ void mark_changed(context& c) {
 }
 
 void add_item(context& c, const arguments& args) {
-  const item_spec spec = parse_item_spec(args);
+  const item_plan plan = parse_item_plan(args);
   for (const auto& item : items_of(c.scheduler)) {
-    if (name_of(item.get()) == spec.name) {
-      throw failure{exit_usage, "an item named \"" + spec.name + "\" exists already: pick another name or remove it first"};
+    if (name_of(item.get()) == plan.name) {
+      throw failure{exit_usage, "an item named \"" + plan.name + "\" exists already: pick another name or remove it first"};
     }
   }
-  const auto item = make_item(spec);
+  const auto item = make_item(plan);
   comrt::check_hresult(c.scheduler->AddItem(item.get()));
   save_schedule(c.scheduler);
   const item_view view = view_of(item.get());
-  c.out << "added \"" << spec.name << "\""
+  c.out << "added \"" << plan.name << "\""
         << (!view.enabled ? " (disabled)" : view.next_run ? ", next run " + local_time_text(*view.next_run) : std::string())
         << "\n";
 }
@@ -302,7 +302,7 @@ int work_on_file(const command& cmd, const arguments& args, const std::string& s
 int dispatch(const command& cmd, const arguments& args) {
   if (cmd.name == "run") return run_scheduler(args);
   if (cmd.name == "register" || cmd.name == "unregister") return registration(args, cmd.name == "unregister");
-  if (cmd.name == "add") parse_item_spec(args);  // bad input is refused before anything is loaded
+  if (cmd.name == "add") parse_item_plan(args);  // bad input is refused before anything is loaded
   const std::string schedule = schedule_path(args);
   const control_paths paths = control_paths_for(schedule);
   std::vector<std::string> request{std::string(cmd.name)};

@@ -276,8 +276,8 @@ std::pair<int32_t, int> parse_days_at(std::string_view text, bool monthly) {
   return {mask, *seconds};
 }
 
-trigger_spec parse_trigger(const std::string& option, const std::vector<std::string>& values, int64_t now) {
-  trigger_spec t;
+trigger_plan parse_trigger(const std::string& option, const std::vector<std::string>& values, int64_t now) {
+  trigger_plan t;
   t.kind = option.substr(2);
   const int64_t wall_today = *comrt::local_wallclock_from_unix(now) / 86400 * 86400;
   if (t.kind == "at") {
@@ -313,52 +313,52 @@ trigger_spec parse_trigger(const std::string& option, const std::vector<std::str
 
 }  // namespace
 
-item_spec parse_item_spec(const arguments& args) {
+item_plan parse_item_plan(const arguments& args) {
   if (args.operands.size() != 1) throw failure{exit_usage, "add takes one NAME (quote a name with spaces)"};
-  item_spec spec;
-  spec.name = args.operands[0];
-  if (spec.name.empty()) throw failure{exit_usage, "an item needs a name"};
+  item_plan plan;
+  plan.name = args.operands[0];
+  if (plan.name.empty()) throw failure{exit_usage, "an item needs a name"};
   const int64_t now = comrt::now_unix();
   for (const auto& [option, values] : args.options) {
     if (option == "--copy") {
-      spec.source = values[0];
-      spec.destination = values[1];
+      plan.source = values[0];
+      plan.destination = values[1];
     } else if (option == "--only-changes") {
-      spec.only_changes = true;
+      plan.only_changes = true;
     } else if (option == "--after-previous") {
-      spec.after_previous = true;
+      plan.after_previous = true;
     } else if (option == "--head") {
-      spec.head = true;
+      plan.head = true;
     } else if (option == "--disabled") {
-      spec.enabled = false;
+      plan.enabled = false;
     } else if (option != "--schedule") {
-      spec.triggers.push_back(parse_trigger(option, values, now));
+      plan.triggers.push_back(parse_trigger(option, values, now));
     }
   }
-  if (spec.triggers.empty())
+  if (plan.triggers.empty())
     throw failure{exit_usage, "say when it runs: --at, --every, --daily, --weekly, --monthly, --on-change or --at-start"};
-  if (spec.source.empty()) throw failure{exit_usage, "say what it copies: --copy SOURCE DESTINATION"};
+  if (plan.source.empty()) throw failure{exit_usage, "say what it copies: --copy SOURCE DESTINATION"};
   std::error_code ec;
-  if (!fs::exists(spec.source, ec)) throw failure{exit_usage, "no such file or folder to copy: " + spec.source};
-  spec.folder = fs::is_directory(spec.source, ec);
-  if (const auto scheme = spec.destination.find("://"); scheme != std::string::npos) {
-    const std::string name = spec.destination.substr(0, scheme);
+  if (!fs::exists(plan.source, ec)) throw failure{exit_usage, "no such file or folder to copy: " + plan.source};
+  plan.folder = fs::is_directory(plan.source, ec);
+  if (const auto scheme = plan.destination.find("://"); scheme != std::string::npos) {
+    const std::string name = plan.destination.substr(0, scheme);
     if (name != "sftp" && name != "ftp" && name != "ftps" && name != "file")
       throw failure{exit_usage, "cannot copy to " + name + ":// (use a folder, sftp://, ftp://, ftps:// or file://)"};
-  } else if (spec.folder && (spec.destination + "/").starts_with(spec.source + "/")) {
-    throw failure{exit_usage, "the destination " + spec.destination + " lies inside the folder it copies"};
+  } else if (plan.folder && (plan.destination + "/").starts_with(plan.source + "/")) {
+    throw failure{exit_usage, "the destination " + plan.destination + " lies inside the folder it copies"};
   }
-  return spec;
+  return plan;
 }
 
-com_ptr<IScheduleItem> make_item(const item_spec& spec) {
+com_ptr<IScheduleItem> make_item(const item_plan& plan) {
   using comrt::check_hresult;
   auto item = component::create<IScheduleItem>(CLSID_ScheduleItem);
-  check_hresult(item->put_Name(comrt::bstr(comrt::to_utf16(spec.name)).get()));
-  check_hresult(item->put_Enable(spec.enabled ? VARIANT_TRUE : VARIANT_FALSE));
+  check_hresult(item->put_Name(comrt::bstr(comrt::to_utf16(plan.name)).get()));
+  check_hresult(item->put_Enable(plan.enabled ? VARIANT_TRUE : VARIANT_FALSE));
   com_ptr<IScheduleTriggers> triggers;
   check_hresult(item->get_Triggers(triggers.put()));
-  for (const trigger_spec& t : spec.triggers) {
+  for (const trigger_plan& t : plan.triggers) {
     com_ptr<IScheduleTrigger> trigger;
     if (t.kind == "on-change") {
       auto monitor = component::create<IScheduleMonitorTrigger>(CLSID_ScheduleMonitorTrigger);
@@ -381,29 +381,29 @@ com_ptr<IScheduleItem> make_item(const item_spec& spec) {
     check_hresult(triggers->Add(trigger.get()));
   }
   const auto transfer = host::CTransferQueueItem::create(
-      {spec.source, spec.destination, spec.folder ? TRANSFER_ITEM_KIND_FOLDER : host::TRANSFER_ITEM_KIND_FILE});
+      {plan.source, plan.destination, plan.folder ? TRANSFER_ITEM_KIND_FOLDER : host::TRANSFER_ITEM_KIND_FILE});
   auto action = component::create<IScheduleQueueAction>(CLSID_ScheduleQueueAction);
   check_hresult(action->put_Item(transfer->identity()));
-  check_hresult(action->put_UseFolderTree(spec.only_changes ? VARIANT_TRUE : VARIANT_FALSE));
-  check_hresult(action->put_DependOnPreviousItem(spec.after_previous ? VARIANT_TRUE : VARIANT_FALSE));
-  check_hresult(action->put_QueueItemPosition(spec.head ? tvTransferQueueItemPositionHead : tvTransferQueueItemPositionTail));
+  check_hresult(action->put_UseFolderTree(plan.only_changes ? VARIANT_TRUE : VARIANT_FALSE));
+  check_hresult(action->put_DependOnPreviousItem(plan.after_previous ? VARIANT_TRUE : VARIANT_FALSE));
+  check_hresult(action->put_QueueItemPosition(plan.head ? tvTransferQueueItemPositionHead : tvTransferQueueItemPositionTail));
   com_ptr<IScheduleActions> actions;
   check_hresult(item->get_Actions(actions.put()));
   check_hresult(actions->Add(action.as<IScheduleAction>().get()));
   return item;
 }
 
-item_spec example_item() {
+item_plan example_item() {
   const char* home = std::getenv("HOME");
   const std::string base = home && *home ? home : "/tmp";
-  item_spec spec;
-  spec.name = "Example: back up Documents";
-  spec.enabled = false;
-  spec.triggers.push_back(parse_trigger("--daily", {"18:00"}, comrt::now_unix()));
-  spec.source = base + "/Documents";
-  spec.destination = base + "/Backups/Documents";
-  spec.folder = spec.only_changes = true;
-  return spec;
+  item_plan plan;
+  plan.name = "Example: back up Documents";
+  plan.enabled = false;
+  plan.triggers.push_back(parse_trigger("--daily", {"18:00"}, comrt::now_unix()));
+  plan.source = base + "/Documents";
+  plan.destination = base + "/Backups/Documents";
+  plan.folder = plan.only_changes = true;
+  return plan;
 }
 
 std::vector<int64_t> upcoming(IScheduleScheduleTrigger* trigger, int count) {

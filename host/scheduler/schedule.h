@@ -54,7 +54,7 @@ std::vector<comrt::com_ptr<IScheduleItem>> items_of(IScheduler* scheduler);
 comrt::com_ptr<IScheduleItem> find_item(IScheduler* scheduler, const std::string& name_or_id);
 
 // What `add` asks for, checked before any object is made.
-struct trigger_spec {
+struct trigger_plan {
   std::string kind;     // at, every, daily, weekly, monthly, on-change, at-start
   int64_t start = 0;    // the start time as the trigger stores it
   bool utc = true;      // false: start is local wall-clock seconds
@@ -62,19 +62,19 @@ struct trigger_spec {
   int32_t week_mask = 0;
   std::string path;
 };
-struct item_spec {
+struct item_plan {
   std::string name;
   bool enabled = true;
-  std::vector<trigger_spec> triggers;
+  std::vector<trigger_plan> triggers;
   std::string source, destination;
   bool folder = false, only_changes = false, after_previous = false, head = false;
 };
 
 // Throws failure{exit_usage} for a bad time or duration, a missing folder, a missing trigger or copy.
-item_spec parse_item_spec(const arguments& args);
-comrt::com_ptr<IScheduleItem> make_item(const item_spec& spec);
+item_plan parse_item_plan(const arguments& args);
+comrt::com_ptr<IScheduleItem> make_item(const item_plan& plan);
 // The item a new schedule file starts with: disabled, so that nothing happens until a user says so.
-item_spec example_item();
+item_plan example_item();
 
 // Seconds of "90", "90s", "5m", "2h", "1d", "1h30m"; throws failure{exit_usage} naming `what`.
 int64_t parse_duration(std::string_view text, std::string_view what);
