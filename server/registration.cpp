@@ -94,16 +94,6 @@ TLIBATTR library_attributes(ITypeLib* library) {
   return copy;
 }
 
-std::u16string hex(uint32_t v) {
-  static constexpr char16_t digits[] = u"0123456789abcdef";
-  std::u16string s;
-  do {
-    s.insert(s.begin(), digits[v & 0xF]);
-    v >>= 4;
-  } while (v);
-  return s;
-}
-
 void register_type_library(const std::u16string& library, bool per_user) {
   const comrt::com_ptr<ITypeLib> type_library = comrt::make_type_library(scheduler_library());
   // The library carries no help file, so there is no help folder.
@@ -114,8 +104,9 @@ void register_type_library(const std::u16string& library, bool per_user) {
 void unregister_type_library(HKEY classes, bool per_user) {
   const comrt::com_ptr<ITypeLib> type_library = comrt::make_type_library(scheduler_library());
   const TLIBATTR a = library_attributes(type_library.get());
-  const std::u16string version = u"TypeLib\\" + comrt::to_u16string(a.guid) + u"\\" + hex(a.wMajorVerNum) + u"." +
-                                 hex(a.wMinorVerNum) + u"\\" + hex(a.lcid);
+  const std::u16string version = u"TypeLib\\" + comrt::to_u16string(a.guid) + u"\\" +
+                                 comrt::registry_hex(a.wMajorVerNum) + u"." + comrt::registry_hex(a.wMinorVerNum) +
+                                 u"\\" + comrt::registry_hex(a.lcid);
   if (!key_exists(classes, version)) return;  // not registered in this scope
   comrt::check_hresult(per_user ? UnRegisterTypeLibForUser(a.guid, a.wMajorVerNum, a.wMinorVerNum, a.lcid, a.syskind)
                                 : UnRegisterTypeLib(a.guid, a.wMajorVerNum, a.wMinorVerNum, a.lcid, a.syskind));

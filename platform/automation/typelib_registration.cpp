@@ -27,16 +27,6 @@ enum class scope { machine, user };
 
 constexpr registry_writer registry(&throw_registry_status);
 
-std::u16string hex(uint32_t v) {
-  static constexpr char16_t digits[] = u"0123456789abcdef";
-  std::u16string s;
-  do {
-    s.insert(s.begin(), digits[v & 0xF]);
-    v >>= 4;
-  } while (v);
-  return s;
-}
-
 std::u16string decimal(uint32_t v) {
   std::u16string s;
   do {
@@ -46,7 +36,7 @@ std::u16string decimal(uint32_t v) {
   return s;
 }
 
-std::u16string version_text(WORD major, WORD minor) { return hex(major) + u"." + hex(minor); }
+std::u16string version_text(WORD major, WORD minor) { return registry_hex(major) + u"." + registry_hex(minor); }
 
 std::u16string platform_key(SYSKIND kind) {
   switch (kind) {
@@ -185,8 +175,8 @@ HRESULT register_type_library(scope s, ITypeLib* library, LPCOLESTR full_path, L
 
     const unique_hkey classes = open_classes(s, true);
     registry.write_key(classes.get(), version_key, id.doc.empty() ? id.name.view() : id.doc.view());
-    registry.write_key(classes.get(), version_key + u"\\" + hex(id.attr.lcid) + u"\\" + platform_key(id.attr.syskind),
-                       full_path);
+    registry.write_key(classes.get(),
+                       version_key + u"\\" + registry_hex(id.attr.lcid) + u"\\" + platform_key(id.attr.syskind), full_path);
     registry.write_key(classes.get(), version_key + u"\\FLAGS", decimal(id.attr.wLibFlags));
     registry.write_key(classes.get(), version_key + u"\\HELPDIR", help_dir ? std::u16string_view(help_dir) : u"");
 
@@ -206,7 +196,7 @@ HRESULT unregister_type_library(scope s, REFGUID libid, WORD major, WORD minor, 
     const std::u16string library_key = type_library_key(libid);
     const std::u16string version = version_text(major, minor);
     const std::u16string version_key = library_key + u"\\" + version;
-    const std::u16string locale_key = version_key + u"\\" + hex(lcid);
+    const std::u16string locale_key = version_key + u"\\" + registry_hex(lcid);
     const std::u16string platform = locale_key + u"\\" + platform_key(syskind);
     const unique_hkey classes = open_classes(s, false);
     if (!classes) return TYPE_E_REGISTRYACCESS;

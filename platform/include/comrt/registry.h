@@ -149,6 +149,18 @@ class registry_batch {
   bool open_;
 };
 
+// A number as registration spells it in key names (type library versions, locales): lowercase
+// hexadecimal without leading zeros.
+inline std::u16string registry_hex(uint32_t v) {
+  static constexpr char16_t digits[] = u"0123456789abcdef";
+  std::u16string s;
+  do {
+    s.insert(s.begin(), digits[v & 0xF]);
+    v >>= 4;
+  } while (v);
+  return s;
+}
+
 // Writing keys and string values, as registration does. A failing call's status goes to `fail`,
 // which throws the caller's error for it.
 class registry_writer {
