@@ -13,6 +13,7 @@
 #include <comrt/time.h>
 
 #include "actions/queue_action.h"
+#include "bench/bench_items.h"
 #include "items/schedule_item.h"
 #include "scheduler/scheduler.h"
 #include "triggers/schedule_trigger.h"
@@ -31,17 +32,12 @@ double cpu_seconds() {
 void IdleScheduler(benchmark::State& state) {
   auto s = comrt::make<tolvane::CScheduler>();
   for (int64_t i = 0; i < state.range(0); ++i) {
-    auto item = comrt::make<tolvane::CScheduleItem>();
     auto trigger = comrt::make<tolvane::CScheduleScheduleTrigger>();
     trigger->put_UTC(VARIANT_TRUE);
     trigger->put_StartTimeAsUnixTime(static_cast<ULONGLONG>(comrt::now_unix() + 86400));
     trigger->UpdateNextOccurrence();
-    com_ptr<IScheduleTriggers> triggers;
-    item->get_Triggers(triggers.put());
-    triggers->Add(trigger.as<IScheduleTrigger>().get());
-    com_ptr<IScheduleActions> actions;
-    item->get_Actions(actions.put());
-    actions->Add(comrt::make<tolvane::CScheduleQueueAction>().as<IScheduleAction>().get());
+    const auto item = bench::item_with(trigger.as<IScheduleTrigger>().get(),
+                                       comrt::make<tolvane::CScheduleQueueAction>().as<IScheduleAction>().get());
     s->AddItem(item.get());
   }
   const auto wait = std::chrono::seconds(state.range(1));

@@ -19,6 +19,7 @@
 #include "TransferQueue.h"
 #include "XMLArchive.h"
 #include "actions/queue_action.h"
+#include "bench/bench_items.h"
 #include "items/schedule_item.h"
 #include "items/schedule_items.h"
 #include "persistence/xml_archive.h"
@@ -103,17 +104,11 @@ struct fixture {
     scheduler = comrt::make<tolvane::CScheduler>();
     scheduler->Load(comrt::bstr(comrt::to_utf16(file.string())).get());
     for (int i = 0; i < kItems; ++i) {
-      auto item = comrt::make<tolvane::CScheduleItem>();
+      auto item = bench::item_with(daily_trigger().get(), queue_action().get());
       item->put_Name(comrt::bstr(comrt::to_utf16("Upload " + std::to_string(i))).get());
       item->put_LastRunTime(FILETIME{0x12345678, 0x01DA9B2C});
       item->put_LastTaskResult(S_OK);
       item->put_Created(FILETIME{0x12340000, 0x01DA9B2C});
-      com_ptr<IScheduleTriggers> triggers;
-      item->get_Triggers(triggers.put());
-      triggers->Add(daily_trigger().get());
-      com_ptr<IScheduleActions> actions;
-      item->get_Actions(actions.put());
-      actions->Add(queue_action().get());
       scheduler->AddItem(item.get());
     }
     scheduler->Save();
@@ -182,14 +177,7 @@ void BM_ObjectsOnly(benchmark::State& state) {
   for (auto _ : state) {
     auto items = comrt::make<tolvane::CScheduleItems>();
     for (int i = 0; i < kItems; ++i) {
-      auto item = comrt::make<tolvane::CScheduleItem>();
-      com_ptr<IScheduleTriggers> triggers;
-      item->get_Triggers(triggers.put());
-      triggers->Add(daily_trigger().get());
-      com_ptr<IScheduleActions> actions;
-      item->get_Actions(actions.put());
-      actions->Add(queue_action().get());
-      items->AddItem(item.get());
+      items->AddItem(bench::item_with(daily_trigger().get(), queue_action().get()).get());
     }
     items->Disconnect();
   }

@@ -16,6 +16,7 @@
 #include <comrt/time.h>
 
 #include "actions/queue_action.h"
+#include "bench/bench_items.h"
 #include "items/schedule_item.h"
 #include "scheduler/scheduler.h"
 #include "triggers/schedule_calendar.h"
@@ -40,17 +41,11 @@ void setup_once() { static fixed_setup setup; }
 // An enabled item whose one time trigger (in the default, local clock) fires a day from now, with
 // one queue action.
 com_ptr<tolvane::CScheduleItem> make_item() {
-  auto item = comrt::make<tolvane::CScheduleItem>();
   auto trigger = comrt::make<tolvane::CScheduleScheduleTrigger>();
   trigger->put_StartTimeAsUnixTime(static_cast<ULONGLONG>(tolvane::schedule::now(false) + 86400));
   trigger->UpdateNextOccurrence();
-  com_ptr<IScheduleTriggers> triggers;
-  item->get_Triggers(triggers.put());
-  triggers->Add(trigger.as<IScheduleTrigger>().get());
-  com_ptr<IScheduleActions> actions;
-  item->get_Actions(actions.put());
-  actions->Add(comrt::make<tolvane::CScheduleQueueAction>().as<IScheduleAction>().get());
-  return item;
+  return bench::item_with(trigger.as<IScheduleTrigger>().get(),
+                          comrt::make<tolvane::CScheduleQueueAction>().as<IScheduleAction>().get());
 }
 
 com_ptr<tolvane::CScheduler> make_scheduler(int64_t count) {
