@@ -5,6 +5,8 @@
 #include <charconv>
 #include <cstdio>
 #include <optional>
+#include <type_traits>
+#include <typeinfo>
 
 #include <comrt/guid.h>
 #include <comrt/ocidl.h>
@@ -41,15 +43,33 @@ bool equals_ignoring_case(std::u16string_view a, std::u16string_view b) noexcept
   return true;
 }
 
-// An element name as UTF-8 (names are nearly always ASCII, copied as they are).
-std::string utf8_name(LPCOLESTR name) {
-  std::string out;
-  for (const char16_t* p = name; *p; ++p) {
-    if (*p >= 0x80) return comrt::to_utf8(std::u16string_view(name));
-    out += static_cast<char>(*p);
+// An element name as UTF-8: the short ASCII names elements nearly always have are copied into
+// the object itself.
+class utf8_name {
+ public:
+  explicit utf8_name(LPCOLESTR name) {
+    size_t i = 0;
+    for (; name[i]; ++i) {
+      if (name[i] >= 0x80 || i + 1 == sizeof short_) {
+        long_ = comrt::to_utf8(std::u16string_view(name));
+        view_ = long_;
+        return;
+      }
+      short_[i] = static_cast<char>(name[i]);
+    }
+    short_[i] = '\0';
+    view_ = {short_, i};
   }
-  return out;
-}
+  utf8_name(const utf8_name&) = delete;
+  utf8_name& operator=(const utf8_name&) = delete;
+  std::string_view view() const noexcept { return view_; }
+  const char* c_str() const noexcept { return view_.data(); }  // NUL-terminated
+
+ private:
+  char short_[48];
+  std::string long_;
+  std::string_view view_;
+};
 
 // A value as the text the DOM gives it: integers as decimal numbers, anything else as its
 // conversion to a string.
@@ -122,6 +142,50 @@ std::string_view date_form(char (&buf)[20], std::string_view prefix, const std::
   }
   p = std::copy(suffix.begin(), suffix.end(), p);
   return {buf, static_cast<size_t>(p - buf)};
+}
+
+// Puts `read` into `value`, converted to the type `value` has unless that is VT_EMPTY; `value`
+// changes only on success.
+HRESULT assign(variant& read, VARIANT& value) {
+  if (value.vt != VT_EMPTY) {
+    if (const HRESULT hr = VariantChangeType(&read, &read, 0, value.vt); FAILED(hr)) return hr;
+  }
+  check_hresult(VariantClear(&value));
+  value = read.detach();
+  return S_OK;
+}
+
+// assign for the text of an element, which plain integers skip.
+HRESULT assign_text(std::string_view text, VARIANT& value) {
+  if (set_plain_integer(text, value)) return S_OK;
+  variant read;
+  read.vt = VT_BSTR;
+  read.bstrVal = bstr_of(text);
+  return assign(read, value);
+}
+
+// Reads the six numbers of a text that starts exactly as date_form writes it (what anything else
+// gives is left to the general scan); false for any other text.
+bool scan_date_form(std::string_view text, std::string_view prefix, unsigned (&fields)[6]) {
+  static constexpr char kForm[] = "dddd-dd-ddTdd:dd:dd";
+  if (text.substr(0, prefix.size()) != prefix) return false;
+  text.remove_prefix(prefix.size());
+  if (text.size() < sizeof kForm - 1) return false;
+  unsigned field = 0, n = 0;
+  for (size_t i = 0; i < sizeof kForm - 1; ++i) {
+    const char c = text[i];
+    if (kForm[i] != 'd') {
+      if (c != kForm[i]) return false;
+      fields[field++] = n;
+      n = 0;
+    } else if (c >= '0' && c <= '9') {
+      n = n * 10 + static_cast<unsigned>(c - '0');
+    } else {
+      return false;
+    }
+  }
+  fields[field] = n;
+  return true;
 }
 
 void check(bool modified) {
@@ -235,7 +299,7 @@ pugi::xml_node CXMLArchive::take_native(IXMLDOMNativeNode* parent, LPCOLESTR nam
   if (!name) return {};
   std::string wanted;  // only for a name that is not ASCII
   if (std::any_of(name, name + std::char_traits<char16_t>::length(name), [](char16_t c) { return c >= 0x80; }))
-    wanted = utf8_name(name);
+    wanted = comrt::to_utf8(std::u16string_view(name));
   const auto matches = [&](const char* child_name) {
     if (!wanted.empty()) return wanted == child_name;
     const char16_t* p = name;
@@ -252,8 +316,9 @@ pugi::xml_node CXMLArchive::take_native(IXMLDOMNativeNode* parent, LPCOLESTR nam
 }
 
 pugi::xml_node CXMLArchive::append_native(IXMLDOMNativeNode* parent, LPCOLESTR name) {
-  const std::string n = name ? utf8_name(name) : std::string();
-  if (!comrt::xml::is_name(n)) comrt::throw_hresult(E_INVALIDARG);
+  if (!name) comrt::throw_hresult(E_INVALIDARG);
+  const utf8_name n(name);
+  if (!comrt::xml::is_name(n.view())) comrt::throw_hresult(E_INVALIDARG);
   pugi::xml_node element = parent->native_element().append_child(pugi::node_element);
   check(element && element.set_name(n.c_str()));
   return element;
@@ -317,26 +382,67 @@ HRESULT CXMLArchive::load_text(IXMLDOMNode* parent, LPCOLESTR name, std::string&
 }
 
 HRESULT CXMLArchive::load_value(IXMLDOMNode* parent, LPCOLESTR name, VARIANT* value) {
-  variant read;
   if (IXMLDOMNativeNode* n = native(parent)) {
     const pugi::xml_node child = take_native(n, name);
     if (!child) return E_FAIL;
     std::string scratch;
-    const std::string_view text = element_text(child, scratch);
-    if (set_plain_integer(text, *value)) return S_OK;
-    read.vt = VT_BSTR;
-    read.bstrVal = bstr_of(text);
-  } else {
-    const com_ptr<IXMLDOMNode> child = take_child(parent, name);
+    return assign_text(element_text(child, scratch), *value);
+  }
+  const com_ptr<IXMLDOMNode> child = take_child(parent, name);
+  if (!child) return E_FAIL;
+  variant read;
+  check_hresult(child->get_nodeTypedValue(read.put()));
+  return assign(read, *value);
+}
+
+CXMLArchive* CXMLArchive::direct(IXMLArchive* archive, IXMLDOMNode* parent) {
+  // The class is final, so its objects are exactly those whose dynamic type is this class.
+  if (!archive || typeid(*archive) != typeid(CXMLArchive)) return nullptr;
+  auto* own = static_cast<CXMLArchive*>(archive);
+  return own->native(parent) ? own : nullptr;
+}
+
+template <class T>
+HRESULT CXMLArchive::exchange_typed(IXMLDOMNode* parent, LPCOLESTR name, T& value) {
+  return comrt::boundary([&]() -> HRESULT {
+    IXMLDOMNativeNode* n = native(parent);
+    if (!n) return E_INVALIDARG;
+    constexpr bool is_text = std::is_same_v<T, std::u16string>;
+    if (IsStoring() == S_OK) {
+      if constexpr (is_text) {
+        return store_text(parent, name, comrt::to_utf8(value));
+      } else {
+        char buf[24];
+        return store_text(parent, name, {buf, std::to_chars(buf, buf + sizeof buf, value).ptr});
+      }
+    }
+    const pugi::xml_node child = take_native(n, name);
     if (!child) return E_FAIL;
-    check_hresult(child->get_nodeTypedValue(read.put()));
-  }
-  if (value->vt != VT_EMPTY) {
-    if (const HRESULT hr = VariantChangeType(&read, &read, 0, value->vt); FAILED(hr)) return hr;
-  }
-  check_hresult(VariantClear(value));
-  *value = read.detach();
-  return S_OK;
+    std::string scratch;
+    const std::string_view text = element_text(child, scratch);
+    if constexpr (is_text) {
+      value = comrt::to_utf16(text);
+    } else {
+      variant read(value);
+      if (const HRESULT hr = assign_text(text, read); FAILED(hr)) return hr;
+      if constexpr (std::is_same_v<T, LONG>) {
+        value = read.lVal;
+      } else {
+        value = read.ullVal;
+      }
+    }
+    return S_OK;
+  });
+}
+
+HRESULT CXMLArchive::exchange(IXMLDOMNode* parent, LPCOLESTR name, std::u16string& value) {
+  return exchange_typed(parent, name, value);
+}
+HRESULT CXMLArchive::exchange(IXMLDOMNode* parent, LPCOLESTR name, LONG& value) {
+  return exchange_typed(parent, name, value);
+}
+HRESULT CXMLArchive::exchange(IXMLDOMNode* parent, LPCOLESTR name, ULONGLONG& value) {
+  return exchange_typed(parent, name, value);
 }
 
 HRESULT CXMLArchive::ExchangeValue(IXMLDOMNode* pParent, LPCOLESTR pszName, VARIANT* pValue) {
@@ -372,7 +478,8 @@ HRESULT CXMLArchive::load_fields(IXMLDOMNode* parent, LPCOLESTR name, const char
   std::string scratch;
   std::string_view text;  // ends where a NUL follows
   if (const HRESULT hr = load_text(parent, name, scratch, text); FAILED(hr)) return hr;
-  scanned = std::sscanf(text.data(), format, &fields[0], &fields[1], &fields[2], &fields[3], &fields[4],
+  scanned = scan_date_form(text, format[0] == 'P' ? "P" : "", fields) ||
+            std::sscanf(text.data(), format, &fields[0], &fields[1], &fields[2], &fields[3], &fields[4],
                         &fields[5]) == 6;
   return S_OK;
 }
@@ -478,7 +585,9 @@ HRESULT CXMLArchive::ExchangeObject(IXMLDOMNode* pParent, LPCOLESTR pszName, IUn
         serializable = serializable_of(pObject);
         if (!serializable) return E_FAIL;
         if (const auto clsid = class_of(pObject)) {
-          check(made.append_attribute("clsid").set_value(comrt::to_utf8(comrt::to_u16string(*clsid)).c_str()));
+          char text[comrt::guid_text_size];
+          comrt::format_guid(*clsid, text);
+          check(made.append_attribute("clsid").set_value(text));
         }
         check_hresult(n->element_node(made, element.put()));
       } else {
@@ -620,31 +729,36 @@ HRESULT CXMLDataExchange::ExchangeValue(LPCOLESTR name, VARIANT* value) {
   return hr;
 }
 
-HRESULT CXMLDataExchange::ExchangeString(LPCOLESTR name, std::u16string& value) {
+template <class T, class V>
+HRESULT CXMLDataExchange::exchange_as(LPCOLESTR name, T& value, V as_variant) {
+  if (direct_) return direct_->exchange(node_.get(), name, value);
   return comrt::boundary([&] {
-    variant v = loading() ? variant(bstr(u"")) : variant(value);
+    const bool load = loading();
+    variant v = as_variant(load);
     const HRESULT hr = ExchangeValue(name, &v);
-    if (hr == S_OK && loading()) value = std::u16string(comrt::bstr_view(v.bstrVal));
+    if (hr == S_OK && load) {
+      if constexpr (std::is_same_v<T, std::u16string>) {
+        value = std::u16string(comrt::bstr_view(v.bstrVal));
+      } else if constexpr (std::is_same_v<T, LONG>) {
+        value = v.lVal;
+      } else {
+        value = v.ullVal;
+      }
+    }
     return hr;
   });
+}
+
+HRESULT CXMLDataExchange::ExchangeString(LPCOLESTR name, std::u16string& value) {
+  return exchange_as(name, value, [&](bool load) { return load ? variant(bstr(u"")) : variant(value); });
 }
 
 HRESULT CXMLDataExchange::ExchangeFileTime(LPCOLESTR name, ULONGLONG& value) {
-  return comrt::boundary([&] {
-    variant v(static_cast<uint64_t>(value));
-    const HRESULT hr = ExchangeValue(name, &v);
-    if (hr == S_OK && loading()) value = v.ullVal;
-    return hr;
-  });
+  return exchange_as(name, value, [&](bool) { return variant(static_cast<uint64_t>(value)); });
 }
 
 HRESULT CXMLDataExchange::ExchangeLong(LPCOLESTR name, LONG& value) {
-  return comrt::boundary([&] {
-    variant v(static_cast<int32_t>(value));
-    const HRESULT hr = ExchangeValue(name, &v);
-    if (hr == S_OK && loading()) value = v.lVal;
-    return hr;
-  });
+  return exchange_as(name, value, [&](bool) { return variant(static_cast<int32_t>(value)); });
 }
 
 HRESULT CXMLDataExchange::ExchangeFlag(LPCOLESTR name, VARIANT_BOOL& value) {

@@ -45,12 +45,24 @@ class CXMLArchive final : public comrt::implements<CXMLArchive, IXMLArchive> {
   // Why the last Load failed, as the document reported it; empty after a successful one.
   std::u16string load_failure() const;
 
+  // The archive behind `archive` when it is one of this class and `parent` is one of the runtime's
+  // own elements, so that values can be exchanged with the typed calls below; null otherwise.
+  static CXMLArchive* direct(IXMLArchive* archive, IXMLDOMNode* parent);
+  // ExchangeValue of a VT_BSTR, VT_I4 or VT_UI8 value, without the VARIANT: the same text is
+  // written, and the same text reads the same value (or fails the same way). `parent` must be an
+  // element `direct` accepted.
+  HRESULT exchange(IXMLDOMNode* parent, LPCOLESTR name, std::u16string& value);
+  HRESULT exchange(IXMLDOMNode* parent, LPCOLESTR name, LONG& value);
+  HRESULT exchange(IXMLDOMNode* parent, LPCOLESTR name, ULONGLONG& value);
+
  private:
   // Store: a new element `name` with the value as text (base64 when asked), appended to parent.
   HRESULT store_value(IXMLDOMNode* parent, LPCOLESTR name, const VARIANT& value, DWORD flags);
   // Load: the text of the first child `name` (detached), converted to the type the caller's value
   // has unless that is VT_EMPTY; the caller's value changes only on success.
   HRESULT load_value(IXMLDOMNode* parent, LPCOLESTR name, VARIANT* value);
+  template <class T>
+  HRESULT exchange_typed(IXMLDOMNode* parent, LPCOLESTR name, T& value);
   // Load: the text of the first child `name` (detached), as UTF-8 followed by a NUL, viewing the
   // tree or `scratch`; E_FAIL when there is none.
   HRESULT load_text(IXMLDOMNode* parent, LPCOLESTR name, std::string& scratch, std::string_view& text);
@@ -94,7 +106,8 @@ std::string base64_lines(const unsigned char* data, size_t size);
 
 class CXMLDataExchange {
  public:
-  CXMLDataExchange(IXMLArchive* archive, IXMLDOMNode* node) : archive_(archive), node_(node) {}
+  CXMLDataExchange(IXMLArchive* archive, IXMLDOMNode* node)
+      : archive_(archive), node_(node), direct_(CXMLArchive::direct(archive, node)) {}
   virtual ~CXMLDataExchange() = default;
 
   bool loading() const { return archive_->IsLoading() == S_OK; }
@@ -114,8 +127,12 @@ class CXMLDataExchange {
   HRESULT ExchangeFlag(LPCOLESTR name, VARIANT_BOOL& value);
 
  private:
+  template <class T, class V>
+  HRESULT exchange_as(LPCOLESTR name, T& value, V as_variant);
+
   IXMLArchive* archive_;  // borrowed for the one Serialize call
   comrt::com_ptr<IXMLDOMNode> node_;
+  CXMLArchive* direct_;  // archive_ when values go to it without VARIANTs
 };
 
 }  // namespace tolvane

@@ -90,7 +90,7 @@ struct string_writer final : pugi::xml_writer {
   void write(const void* data, size_t size) override { out.append(static_cast<const char*>(data), size); }
 };
 
-void print(const pugi::xml_node& n, string_writer& w) { n.print(w, "", pugi::format_raw, pugi::encoding_utf8); }
+void print(const pugi::xml_node& n, pugi::xml_writer& w) { n.print(w, "", pugi::format_raw, pugi::encoding_utf8); }
 
 }  // namespace
 
@@ -675,9 +675,9 @@ class document_object final : public node_object<document_object, IXMLDOMDocumen
   HRESULT STDMETHODCALLTYPE save(VARIANT destination) override {
     return boundary([&] {
       if (destination.vt != VT_BSTR || bstr_view(destination.bstrVal).empty()) return E_INVALIDARG;
-      string_writer w;
-      for (const pugi::xml_node& n : state_.node.children()) print(n, w);
-      return replace_file(utf8(destination.bstrVal), w.out);
+      return replace_file(utf8(destination.bstrVal), [&](pugi::xml_writer& w) {
+        for (const pugi::xml_node& n : state_.node.children()) print(n, w);
+      });
     });
   }
   HRESULT STDMETHODCALLTYPE get_parseError(IXMLDOMParseError** error) override {

@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 
 #include "comrt/guid.h"
 #include "comrt/unique_fd.h"
@@ -50,9 +52,42 @@ HRESULT write_all(int fd, std::string_view data) noexcept {
   return S_OK;
 }
 
+// Collects the printed text in a fixed buffer and writes it to the file whenever the buffer is
+// full; the first failure is kept and everything after it is dropped.
+class file_writer final : public pugi::xml_writer {
+ public:
+  explicit file_writer(int fd) : fd_(fd) {}
+  void write(const void* data, size_t size) override {
+    const auto* p = static_cast<const char*>(data);
+    if (used_ + size > sizeof buffer_) {
+      flush();
+      if (size >= sizeof buffer_) {
+        if (SUCCEEDED(status_)) status_ = write_all(fd_, {p, size});
+        return;
+      }
+    }
+    std::memcpy(buffer_ + used_, p, size);
+    used_ += size;
+  }
+  HRESULT finish() {
+    flush();
+    return status_;
+  }
+
+ private:
+  void flush() {
+    if (SUCCEEDED(status_) && used_) status_ = write_all(fd_, {buffer_, used_});
+    used_ = 0;
+  }
+  int fd_;
+  HRESULT status_ = S_OK;
+  size_t used_ = 0;
+  char buffer_[64 * 1024];
+};
+
 }  // namespace
 
-HRESULT replace_file(const std::string& path, std::string_view data) noexcept try {
+HRESULT replace_file(const std::string& path, const std::function<void(pugi::xml_writer&)>& print) noexcept try {
   const std::string file = target_of(path);
   const std::string folder = folder_of(file);
   const size_t slash = file.rfind('/');
@@ -79,7 +114,11 @@ HRESULT replace_file(const std::string& path, std::string_view data) noexcept tr
   } else if (::fchmod(fd.get(), kNewFileMode) != 0) {
     return last_error();
   }
-  if (const HRESULT hr = write_all(fd.get(), data); FAILED(hr)) return hr;
+  {
+    auto writer = std::make_unique<file_writer>(fd.get());
+    print(*writer);
+    if (const HRESULT hr = writer->finish(); FAILED(hr)) return hr;
+  }
   if (::fsync(fd.get()) != 0) return last_error();
   if (::close(fd.release()) != 0) return last_error();
   if (::rename(temp.c_str(), file.c_str()) != 0) return last_error();

@@ -11,6 +11,7 @@
 #include <pugixml.hpp>
 
 #include <memory>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -53,7 +54,8 @@ tree_ptr parse(std::string_view text, const load_limits& limits, load_error& err
 // Reads the regular file at `path` (refusing one above the size limit before reading) and parses it.
 tree_ptr load_file(const std::string& path, const load_limits& limits, load_error& error);
 
-// Replaces the file at `path` by `data` so that it is never seen half-written; see IXMLDOMDocument::save.
-HRESULT replace_file(const std::string& path, std::string_view data) noexcept;
+// Replaces the file at `path` by what `print` writes to the writer it is given, so that the file is
+// never seen half-written; see IXMLDOMDocument::save. The text goes to the new file as it is printed.
+HRESULT replace_file(const std::string& path, const std::function<void(pugi::xml_writer&)>& print) noexcept;
 
 }  // namespace comrt::xml

@@ -32,8 +32,9 @@ inline int hex_value(char16_t c) noexcept {
 }
 
 // Writes `digits` hex digits of v (most significant first) at out.
-inline char16_t* put_hex(char16_t* out, uint64_t v, int digits) noexcept {
-  for (int i = digits - 1; i >= 0; --i) *out++ = hex_digits[(v >> (4 * i)) & 0xF];
+template <class Char>
+Char* put_hex(Char* out, uint64_t v, int digits) noexcept {
+  for (int i = digits - 1; i >= 0; --i) *out++ = static_cast<Char>(hex_digits[(v >> (4 * i)) & 0xF]);
   return out;
 }
 
@@ -50,22 +51,24 @@ inline bool get_hex(std::u16string_view s, size_t pos, int digits, uint64_t& v) 
 
 }  // namespace detail
 
-// Writes the 38 characters of the braced upper-case form and a NUL into out[0..38].
-inline void format_guid(const GUID& g, char16_t* out) noexcept {
+// Writes the 38 characters of the braced upper-case form and a NUL into out[0..38], as UTF-16 or
+// as ASCII.
+template <class Char>
+void format_guid(const GUID& g, Char* out) noexcept {
   using detail::put_hex;
-  *out++ = u'{';
+  *out++ = '{';
   out = put_hex(out, g.Data1, 8);
-  *out++ = u'-';
+  *out++ = '-';
   out = put_hex(out, g.Data2, 4);
-  *out++ = u'-';
+  *out++ = '-';
   out = put_hex(out, g.Data3, 4);
-  *out++ = u'-';
+  *out++ = '-';
   out = put_hex(out, g.Data4[0], 2);
   out = put_hex(out, g.Data4[1], 2);
-  *out++ = u'-';
+  *out++ = '-';
   for (int i = 2; i < 8; ++i) out = put_hex(out, g.Data4[i], 2);
-  *out++ = u'}';
-  *out = u'\0';
+  *out++ = '}';
+  *out = '\0';
 }
 
 // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", upper case.

@@ -7,6 +7,7 @@
 // text is kept. Only allocation failure throws (std::bad_alloc).
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -50,9 +51,13 @@ constexpr bool is_low_surrogate(char32_t c) noexcept { return c >= 0xDC00 && c <
 }  // namespace detail
 
 inline std::string to_utf8(std::u16string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
+  // The ASCII start of the text, nearly always all of it, is copied as it is.
+  size_t ascii = 0;
+  while (ascii < text.size() && text[ascii] < 0x80) ++ascii;
+  std::string out(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(ascii));
+  if (ascii == text.size()) return out;
+  out.reserve(text.size() + 2);
+  for (size_t i = ascii; i < text.size(); ++i) {
     char32_t c = text[i];
     if (detail::is_high_surrogate(c) && i + 1 < text.size() && detail::is_low_surrogate(text[i + 1])) {
       c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
@@ -66,9 +71,11 @@ inline std::string to_utf8(std::u16string_view text) {
 }
 
 inline std::u16string to_utf16(std::string_view text) {
-  std::u16string out;
-  out.reserve(text.size());
   size_t i = 0;
+  while (i < text.size() && static_cast<unsigned char>(text[i]) < 0x80) ++i;
+  std::u16string out(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(i));
+  if (i == text.size()) return out;
+  out.reserve(text.size());
   while (i < text.size()) {
     const auto lead = static_cast<unsigned char>(text[i]);
     if (lead < 0x80) {
