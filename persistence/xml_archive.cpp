@@ -43,30 +43,33 @@ bool equals_ignoring_case(std::u16string_view a, std::u16string_view b) noexcept
   return true;
 }
 
-// An element name as UTF-8: the short ASCII names elements nearly always have are copied into
-// the object itself.
-class utf8_name {
+// A text as UTF-8: short ASCII texts, such as element names and most values, are copied into the
+// object itself instead of a new string.
+class utf8_text {
  public:
-  explicit utf8_name(LPCOLESTR name) {
-    size_t i = 0;
-    for (; name[i]; ++i) {
-      if (name[i] >= 0x80 || i + 1 == sizeof short_) {
-        long_ = comrt::to_utf8(std::u16string_view(name));
-        view_ = long_;
+  explicit utf8_text(std::u16string_view text) {
+    if (text.size() < sizeof short_) {
+      char16_t seen = 0;
+      for (size_t i = 0; i < text.size(); ++i) {
+        seen |= text[i];
+        short_[i] = static_cast<char>(text[i]);
+      }
+      if (seen < 0x80) {
+        short_[text.size()] = '\0';
+        view_ = {short_, text.size()};
         return;
       }
-      short_[i] = static_cast<char>(name[i]);
     }
-    short_[i] = '\0';
-    view_ = {short_, i};
+    long_ = comrt::to_utf8(text);
+    view_ = long_;
   }
-  utf8_name(const utf8_name&) = delete;
-  utf8_name& operator=(const utf8_name&) = delete;
+  utf8_text(const utf8_text&) = delete;
+  utf8_text& operator=(const utf8_text&) = delete;
   std::string_view view() const noexcept { return view_; }
   const char* c_str() const noexcept { return view_.data(); }  // NUL-terminated
 
  private:
-  char short_[48];
+  char short_[128];
   std::string long_;
   std::string_view view_;
 };
@@ -317,7 +320,7 @@ pugi::xml_node CXMLArchive::take_native(IXMLDOMNativeNode* parent, LPCOLESTR nam
 
 pugi::xml_node CXMLArchive::append_native(IXMLDOMNativeNode* parent, LPCOLESTR name) {
   if (!name) comrt::throw_hresult(E_INVALIDARG);
-  const utf8_name n(name);
+  const utf8_text n(name);
   if (!comrt::xml::is_name(n.view())) comrt::throw_hresult(E_INVALIDARG);
   pugi::xml_node element = parent->native_element().append_child(pugi::node_element);
   check(element && element.set_name(n.c_str()));
@@ -410,7 +413,7 @@ HRESULT CXMLArchive::exchange_typed(IXMLDOMNode* parent, LPCOLESTR name, T& valu
     constexpr bool is_text = std::is_same_v<T, std::u16string>;
     if (IsStoring() == S_OK) {
       if constexpr (is_text) {
-        return store_text(parent, name, comrt::to_utf8(value));
+        return store_text(parent, name, utf8_text(value).view());
       } else {
         char buf[24];
         return store_text(parent, name, {buf, std::to_chars(buf, buf + sizeof buf, value).ptr});
@@ -460,16 +463,17 @@ HRESULT CXMLArchive::ExchangeValueEx(IXMLDOMNode* pParent, LPCOLESTR pszName, VA
 
 HRESULT CXMLArchive::ExchangeGuid(IXMLDOMNode* pParent, LPCOLESTR pszName, GUID* pGuid) {
   return comrt::boundary([&] {
+    comrt::check_pointer(pParent);
     comrt::check_pointer(pGuid);
     if (IsStoring() == S_OK) {
-      variant text(comrt::to_u16string(*pGuid));
-      return ExchangeValue(pParent, pszName, &text);
+      char text[comrt::guid_text_size];
+      comrt::format_guid(*pGuid, text);
+      return store_text(pParent, pszName, {text, comrt::guid_text_length});
     }
-    variant text;
-    check_hresult(ExchangeValue(pParent, pszName, &text));
-    if (text.empty()) return E_FAIL;
-    if (text.vt != VT_BSTR) text.change_type(VT_BSTR);
-    return CLSIDFromString(text.bstrVal, pGuid);
+    std::string scratch;
+    std::string_view text;
+    check_hresult(load_text(pParent, pszName, scratch, text));
+    return CLSIDFromString(comrt::to_utf16(text).c_str(), pGuid);
   });
 }
 
@@ -585,9 +589,12 @@ HRESULT CXMLArchive::ExchangeObject(IXMLDOMNode* pParent, LPCOLESTR pszName, IUn
         serializable = serializable_of(pObject);
         if (!serializable) return E_FAIL;
         if (const auto clsid = class_of(pObject)) {
-          char text[comrt::guid_text_size];
-          comrt::format_guid(*clsid, text);
-          check(made.append_attribute("clsid").set_value(text));
+          // Objects of one class follow each other: the text of the last class is kept.
+          if (*clsid != clsid_) {
+            comrt::format_guid(*clsid, clsid_text_);
+            clsid_ = *clsid;
+          }
+          check(made.append_attribute("clsid").set_value(clsid_text_));
         }
         check_hresult(n->element_node(made, element.put()));
       } else {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include <comrt/guid.h>
 #include <comrt/object.h>
 #include <comrt/xmldom.h>
 #include <comrt/xmlnative.h>
@@ -85,6 +86,8 @@ class CXMLArchive final : public comrt::implements<CXMLArchive, IXMLArchive> {
   comrt::com_ptr<IXMLDOMNode> native_parent_;
   comrt::com_ptr<IXMLDOMNativeNode> native_;
   comrt::com_ptr<IXMLDOMDocument2> document_;
+  CLSID clsid_ = CLSID_NULL;  // the class whose "clsid" text was written last, and that text
+  char clsid_text_[comrt::guid_text_size] = "{00000000-0000-0000-0000-000000000000}";
   LONG mode_ = -1;
   LONG user_value_ = 0;
 };

@@ -34,8 +34,8 @@ inline int hex_value(char16_t c) noexcept {
 // Writes `digits` hex digits of v (most significant first) at out.
 template <class Char>
 Char* put_hex(Char* out, uint64_t v, int digits) noexcept {
-  for (int i = digits - 1; i >= 0; --i) *out++ = static_cast<Char>(hex_digits[(v >> (4 * i)) & 0xF]);
-  return out;
+  for (int i = digits - 1; i >= 0; --i) out[i] = static_cast<Char>(hex_digits[v & 0xF]), v >>= 4;
+  return out + digits;
 }
 
 // Reads exactly `digits` hex digits at s; false when any is not a hex digit.
