@@ -74,6 +74,30 @@ class utf8_text {
   std::string_view view_;
 };
 
+// The ASCII characters of element names: 1 for those that may start a name, 2 for those that may
+// only follow (as comrt::xml::is_name has them).
+constexpr auto kNameChars = [] {
+  std::array<unsigned char, 128> t{};
+  for (int c = 'A'; c <= 'Z'; ++c) t[c] = t[c + 32] = 1;
+  t['_'] = t[':'] = 1;
+  for (int c = '0'; c <= '9'; ++c) t[c] = 2;
+  t['-'] = t['.'] = 2;
+  return t;
+}();
+
+// Copies `name` into `out` when it is a valid element name of ASCII characters short enough to
+// fit; false for any other name, which the general path then converts and judges.
+bool short_ascii_name(LPCOLESTR name, char (&out)[64]) {
+  size_t i = 0;
+  for (; name[i]; ++i) {
+    const char16_t c = name[i];
+    if (c >= 0x80 || i + 1 == sizeof out || !kNameChars[c] || (i == 0 && kNameChars[c] != 1)) return false;
+    out[i] = static_cast<char>(c);
+  }
+  out[i] = '\0';
+  return i > 0;
+}
+
 // A value as the text the DOM gives it: integers as decimal numbers, anything else as its
 // conversion to a string.
 std::string text_of(const VARIANT& value) {
@@ -320,10 +344,16 @@ pugi::xml_node CXMLArchive::take_native(IXMLDOMNativeNode* parent, LPCOLESTR nam
 
 pugi::xml_node CXMLArchive::append_native(IXMLDOMNativeNode* parent, LPCOLESTR name) {
   if (!name) comrt::throw_hresult(E_INVALIDARG);
-  const utf8_text n(name);
-  if (!comrt::xml::is_name(n.view())) comrt::throw_hresult(E_INVALIDARG);
+  char short_name[64];
+  const char* n = short_name;
+  std::string other;
+  if (!short_ascii_name(name, short_name)) {
+    other = comrt::to_utf8(std::u16string_view(name));
+    if (!comrt::xml::is_name(other)) comrt::throw_hresult(E_INVALIDARG);
+    n = other.c_str();
+  }
   pugi::xml_node element = parent->native_element().append_child(pugi::node_element);
-  check(element && element.set_name(n.c_str()));
+  check(element && element.set_name(n));
   return element;
 }
 
@@ -589,12 +619,7 @@ HRESULT CXMLArchive::ExchangeObject(IXMLDOMNode* pParent, LPCOLESTR pszName, IUn
         serializable = serializable_of(pObject);
         if (!serializable) return E_FAIL;
         if (const auto clsid = class_of(pObject)) {
-          // Objects of one class follow each other: the text of the last class is kept.
-          if (*clsid != clsid_) {
-            comrt::format_guid(*clsid, clsid_text_);
-            clsid_ = *clsid;
-          }
-          check(made.append_attribute("clsid").set_value(clsid_text_));
+          check(made.append_attribute("clsid").set_value(clsid_text(*clsid)));
         }
         check_hresult(n->element_node(made, element.put()));
       } else {
@@ -622,6 +647,16 @@ HRESULT CXMLArchive::ExchangeObject(IXMLDOMNode* pParent, LPCOLESTR pszName, IUn
     if (!serializable) return E_FAIL;
     return serialize_object(serializable.get(), this, child.get());
   });
+}
+
+const char* CXMLArchive::clsid_text(const CLSID& clsid) {
+  for (class_text& known : class_texts_) {
+    if (known.clsid == clsid) return known.text;
+  }
+  class_text& slot = class_texts_[next_class_text_++ % class_texts_.size()];
+  slot.clsid = clsid;
+  comrt::format_guid(clsid, slot.text);
+  return slot.text;
 }
 
 HRESULT CXMLArchive::GetChildNode(IXMLDOMNode* pParent, LPCOLESTR pszName, IXMLDOMNode** ppNode) {

@@ -5,6 +5,7 @@
 // An archive serves one load or one save on one thread and takes no lock.
 #pragma once
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -82,12 +83,19 @@ class CXMLArchive final : public comrt::implements<CXMLArchive, IXMLArchive> {
   comrt::com_ptr<IXMLDOMNode> take_element(IXMLDOMNode* parent, LPCOLESTR name);
   // A new last child element of `parent` named `name`; E_INVALIDARG for a name no element can have.
   static pugi::xml_node append_native(IXMLDOMNativeNode* parent, LPCOLESTR name);
+  // The text of `clsid` in the braced form.
+  const char* clsid_text(const CLSID& clsid);
 
   comrt::com_ptr<IXMLDOMNode> native_parent_;
   comrt::com_ptr<IXMLDOMNativeNode> native_;
   comrt::com_ptr<IXMLDOMDocument2> document_;
-  CLSID clsid_ = CLSID_NULL;  // the class whose "clsid" text was written last, and that text
-  char clsid_text_[comrt::guid_text_size] = "{00000000-0000-0000-0000-000000000000}";
+  // The "clsid" texts of the last few classes written: a document holds objects of a few classes.
+  struct class_text {
+    CLSID clsid = CLSID_NULL;
+    char text[comrt::guid_text_size] = "{00000000-0000-0000-0000-000000000000}";
+  };
+  std::array<class_text, 8> class_texts_;
+  size_t next_class_text_ = 0;
   LONG mode_ = -1;
   LONG user_value_ = 0;
 };

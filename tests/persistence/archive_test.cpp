@@ -104,4 +104,42 @@ TEST_F(ArchiveTest, ValuesAndGuidsAreConvertedOrKeptAndMissingElementsFail) {
   EXPECT_EQ(archive->ExchangeTime(node.get(), u"T", &t), E_FAIL) << "missing";
 }
 
+// The component's own objects exchange values through typed calls; these read and write exactly
+// what ExchangeValue does with a VARIANT of the same type.
+TEST_F(ArchiveTest, TypedExchangesMatchTheVariantPath) {
+  for (const std::string text : {"42", "-7", " 12", "1e3", "abc", "4294967296", "", "\xC3\xA4&amp;"}) {
+    const std::string element = "<L>" + text + "</L><U>" + text + "</U><S>" + text + "</S>";
+    const auto node = reading(element + element);
+    tolvane::CXMLDataExchange dx(archive.get(), node.get());
+    LONG l = 5;
+    ULONGLONG u = 5;
+    std::u16string s = u"kept";
+    variant vl(int32_t{5}), vu(uint64_t{5}), vs(bstr(u"kept"));
+    EXPECT_EQ(dx.ExchangeLong(u"L", l), archive->ExchangeValue(node.get(), u"L", &vl)) << text;
+    EXPECT_EQ(dx.ExchangeFileTime(u"U", u), archive->ExchangeValue(node.get(), u"U", &vu)) << text;
+    EXPECT_EQ(dx.ExchangeString(u"S", s), archive->ExchangeValue(node.get(), u"S", &vs)) << text;
+    EXPECT_EQ(std::tuple(l, u, s), std::tuple(vl.lVal, vu.ullVal, std::u16string(comrt::bstr_view(vs.bstrVal))))
+        << text;
+  }
+  const std::u16string names[] = {u"L", u"N\u00e4me", u"1x"};
+  for (const std::u16string& name : names) {
+    HRESULT typed = S_OK, general = S_OK;
+    const auto through_dx = written([&](IXMLDOMNode* node) {
+      tolvane::CXMLDataExchange dx(archive.get(), node);
+      LONG l = -5;
+      ULONGLONG u = ~0ull;
+      std::u16string s = u"\u00e4<&>";
+      typed = dx.ExchangeLong(name.c_str(), l) | dx.ExchangeFileTime(name.c_str(), u) | dx.ExchangeString(name.c_str(), s);
+    });
+    const auto through_variant = written([&](IXMLDOMNode* node) {
+      variant l(int32_t{-5}), u(~uint64_t{0}), s(bstr(u"\u00e4<&>"));
+      general = archive->ExchangeValue(node, name.c_str(), &l) | archive->ExchangeValue(node, name.c_str(), &u) |
+                archive->ExchangeValue(node, name.c_str(), &s);
+    });
+    EXPECT_EQ(through_dx, through_variant);
+    EXPECT_EQ(typed, general);
+    EXPECT_EQ(typed, name == u"1x" ? E_INVALIDARG : S_OK);
+  }
+}
+
 }  // namespace
