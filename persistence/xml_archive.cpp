@@ -4,6 +4,7 @@
 #include <array>
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <type_traits>
 #include <typeinfo>
@@ -63,6 +64,18 @@ class utf8_text {
     long_ = comrt::to_utf8(text);
     view_ = long_;
   }
+  // A NUL-terminated text, copied in the same pass that finds its end.
+  explicit utf8_text(LPCOLESTR text) {
+    size_t i = 0;
+    for (; text[i] && text[i] < 0x80 && i + 1 < sizeof short_; ++i) short_[i] = static_cast<char>(text[i]);
+    if (text[i]) {
+      long_ = comrt::to_utf8(std::u16string_view(text));
+      view_ = long_;
+    } else {
+      short_[i] = '\0';
+      view_ = {short_, i};
+    }
+  }
   utf8_text(const utf8_text&) = delete;
   utf8_text& operator=(const utf8_text&) = delete;
   std::string_view view() const noexcept { return view_; }
@@ -73,30 +86,6 @@ class utf8_text {
   std::string long_;
   std::string_view view_;
 };
-
-// The ASCII characters of element names: 1 for those that may start a name, 2 for those that may
-// only follow (as comrt::xml::is_name has them).
-constexpr auto kNameChars = [] {
-  std::array<unsigned char, 128> t{};
-  for (int c = 'A'; c <= 'Z'; ++c) t[c] = t[c + 32] = 1;
-  t['_'] = t[':'] = 1;
-  for (int c = '0'; c <= '9'; ++c) t[c] = 2;
-  t['-'] = t['.'] = 2;
-  return t;
-}();
-
-// Copies `name` into `out` when it is a valid element name of ASCII characters short enough to
-// fit; false for any other name, which the general path then converts and judges.
-bool short_ascii_name(LPCOLESTR name, char (&out)[64]) {
-  size_t i = 0;
-  for (; name[i]; ++i) {
-    const char16_t c = name[i];
-    if (c >= 0x80 || i + 1 == sizeof out || !kNameChars[c] || (i == 0 && kNameChars[c] != 1)) return false;
-    out[i] = static_cast<char>(c);
-  }
-  out[i] = '\0';
-  return i > 0;
-}
 
 // A value as the text the DOM gives it: integers as decimal numbers, anything else as its
 // conversion to a string.
@@ -324,17 +313,9 @@ IXMLDOMNativeNode* CXMLArchive::native(IXMLDOMNode* parent) {
 
 pugi::xml_node CXMLArchive::take_native(IXMLDOMNativeNode* parent, LPCOLESTR name) {
   if (!name) return {};
-  std::string wanted;  // only for a name that is not ASCII
-  if (std::any_of(name, name + std::char_traits<char16_t>::length(name), [](char16_t c) { return c >= 0x80; }))
-    wanted = comrt::to_utf8(std::u16string_view(name));
-  const auto matches = [&](const char* child_name) {
-    if (!wanted.empty()) return wanted == child_name;
-    const char16_t* p = name;
-    while (*p && static_cast<unsigned char>(*child_name) == *p) ++p, ++child_name;
-    return !*p && !*child_name;
-  };
+  const utf8_text wanted(name);
   for (pugi::xml_node child = parent->native_element().first_child(); child; child = child.next_sibling()) {
-    if (child.type() == pugi::node_element && matches(child.name())) {
+    if (child.type() == pugi::node_element && std::strcmp(child.name(), wanted.c_str()) == 0) {
       check(static_cast<bool>(parent->detached().append_move(child)));
       return child;
     }
@@ -344,16 +325,10 @@ pugi::xml_node CXMLArchive::take_native(IXMLDOMNativeNode* parent, LPCOLESTR nam
 
 pugi::xml_node CXMLArchive::append_native(IXMLDOMNativeNode* parent, LPCOLESTR name) {
   if (!name) comrt::throw_hresult(E_INVALIDARG);
-  char short_name[64];
-  const char* n = short_name;
-  std::string other;
-  if (!short_ascii_name(name, short_name)) {
-    other = comrt::to_utf8(std::u16string_view(name));
-    if (!comrt::xml::is_name(other)) comrt::throw_hresult(E_INVALIDARG);
-    n = other.c_str();
-  }
+  const utf8_text n(name);
+  if (!comrt::xml::is_name(n.view())) comrt::throw_hresult(E_INVALIDARG);
   pugi::xml_node element = parent->native_element().append_child(pugi::node_element);
-  check(element && element.set_name(n));
+  check(element && element.set_name(n.c_str()));
   return element;
 }
 
