@@ -136,6 +136,22 @@ void BM_SchedulerLoad(benchmark::State& state) {
 }
 BENCHMARK(BM_SchedulerLoad)->Unit(benchmark::kMillisecond);
 
+// The same load into a new scheduler, as when a host starts: no previous schedule to free.
+void BM_SchedulerLoadFresh(benchmark::State& state) {
+  fixture& f = shared();
+  const comrt::bstr path(comrt::to_utf16(f.file.string()));
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto reader = comrt::make<tolvane::CScheduler>();
+    state.ResumeTiming();
+    if (reader->Load(path.get()) != S_OK) state.SkipWithError("load failed");
+    state.PauseTiming();
+    reader = nullptr;
+    state.ResumeTiming();
+  }
+}
+BENCHMARK(BM_SchedulerLoadFresh)->Unit(benchmark::kMillisecond);
+
 void BM_SchedulerSave(benchmark::State& state) {
   fixture& f = shared();
   for (auto _ : state) {
