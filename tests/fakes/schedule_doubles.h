@@ -45,10 +45,7 @@ class FakeTrigger final : public comrt::implements<FakeTrigger, IScheduleTrigger
   explicit FakeTrigger(trigger_script s = {}, int tag = 0) : script(std::move(s)), tag(tag) {}
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    if (!script.occurrence && riid == IID_IScheduleTriggerWithOccurrence) {
-      *ppv = nullptr;
-      return E_NOINTERFACE;
-    }
+    if (!script.occurrence && riid == IID_IScheduleTriggerWithOccurrence) return *ppv = nullptr, E_NOINTERFACE;
     return implements_type::QueryInterface(riid, ppv);
   }
   HRESULT STDMETHODCALLTYPE get_Name(BSTR*) override { return E_NOTIMPL; }
@@ -80,10 +77,7 @@ struct run_log {
   std::mutex m;
   std::vector<int> runs;
   std::vector<IUnknown*> providers;
-  std::vector<int> snapshot() {
-    std::lock_guard g(m);
-    return runs;
-  }
+  std::vector<int> snapshot() { std::lock_guard g(m); return runs; }
 };
 
 class FakeAction final : public comrt::implements<FakeAction, IScheduleAction> {

@@ -60,7 +60,7 @@ TEST_F(SchedulerTest, RunItemHandsTheActionsTheSitesServiceProviderAndSucceedsWh
   auto item = comrt::make<tolvane::CScheduleItem>();
   add_action(item.get(), 1, log, E_ACCESSDENIED);
   add_action(item.get(), 2, log);
-  auto provider = comrt::make<ServiceOnlySite>();
+  auto provider = service_only_site();
   EXPECT_EQ(s->RunItem(item.get()), S_OK);
   ASSERT_EQ(s->SetSite(provider->identity()), S_OK);
   EXPECT_EQ(s->RunItem(item.get()), S_OK);

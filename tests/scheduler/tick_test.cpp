@@ -220,7 +220,7 @@ void signal_at_thread_exit(event& e) {
 
 TEST_F(SchedulerThreadTest, AnActionThatReleasesTheLastReferenceLetsItsTickFinishAndTheThreadEnd) {
   auto last = std::make_shared<com_ptr<tolvane::CScheduler>>(std::move(s));
-  auto site = comrt::make<ServiceOnlySite>();
+  auto site = service_only_site();
   ASSERT_EQ((*last)->SetSite(site->identity()), S_OK);
   com_ptr<IScheduleItems> items;
   ASSERT_EQ((*last)->get_Items(items.put()), S_OK);
