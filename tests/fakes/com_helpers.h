@@ -1,5 +1,8 @@
-// Reading an object's reference count and subscribing to an object's events, for any suite.
+// Reading an object's reference count, subscribing to an object's events, and a site whose services
+// and proffers are mocks, for any suite.
 #pragma once
+
+#include <gmock/gmock.h>
 
 #include <comrt/connection_point.h>
 #include <comrt/object.h>
@@ -21,5 +24,13 @@ DWORD advise(IUnknown* source, IUnknown* sink) {
 }
 template <class I>
 HRESULT unadvise(IUnknown* source, DWORD cookie) { return point_of(source, comrt::uuidof<I>())->Unadvise(cookie); }
+
+// A site with IProfferService: its services and proffers are expectations of the test.
+class MockSite final : public comrt::implements<MockSite, IServiceProvider, IProfferService> {
+ public:
+  MOCK_METHOD(HRESULT, QueryService, (REFGUID sid, REFIID riid, void** ppv), (override));
+  MOCK_METHOD(HRESULT, ProfferService, (REFGUID sid, IServiceProvider* provider, DWORD* cookie), (override));
+  MOCK_METHOD(HRESULT, RevokeService, (DWORD cookie), (override));
+};
 
 }  // namespace fakes

@@ -23,13 +23,6 @@ using ::testing::Return;
 using ::testing::SetArgPointee;
 using namespace sched_test;
 
-class MockSite final : public comrt::implements<MockSite, IServiceProvider, IProfferService> {
- public:
-  MOCK_METHOD(HRESULT, QueryService, (REFGUID, REFIID, void**), (override));
-  MOCK_METHOD(HRESULT, ProfferService, (REFGUID, IServiceProvider*, DWORD*), (override));
-  MOCK_METHOD(HRESULT, RevokeService, (DWORD), (override));
-};
-
 using SchedulerTest = SchedulerFixture;
 
 TEST_F(SchedulerTest, LoadStoresTheFirstPathThatExistsOrDoesNotYetAndKeepsItOnFailure) {
