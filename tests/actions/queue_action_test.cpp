@@ -207,23 +207,18 @@ struct host_failure {
   bool snapshot_replaced;
 };
 const host_failure kHostFailures[] = {
-    {"MakingTheCopy", [](transfer_host& h) { FAILS_ONCE(*h.template_item, CreateQueueCopy(_), Return(kRefused)); },
-     kRefused, false},
-    {"ACopyThatIsNull", [](transfer_host& h) { FAILS_ONCE(*h.template_item, CreateQueueCopy(_), Return(S_OK)); },
-     E_POINTER, false},
-    {"AnEmptyFolder",
-     [](transfer_host& h) { FAILS_ONCE(*h.template_item->source, get_Path(_), fakes::hand_out_text(u"")); }, E_FAIL,
-     false},
+    {"MakingTheCopy", [](transfer_host& h) { FAILS_ONCE(*h.template_item, CreateQueueCopy(_), Return(kRefused)); }, kRefused, false},
+    {"ACopyThatIsNull", [](transfer_host& h) { FAILS_ONCE(*h.template_item, CreateQueueCopy(_), Return(S_OK)); }, E_POINTER, false},
+    {"AnEmptyFolder", [](transfer_host& h) { FAILS_ONCE(*h.template_item->source, get_Path(_), fakes::hand_out_text(u"")); },
+     E_FAIL, false},
     {"CreatingTheSnapshot",
      [](transfer_host& h) { FAILS_ONCE(*h.folder_tree_class, CreateInstance(_, _, _), Return(REGDB_E_CLASSNOTREG)); },
      REGDB_E_CLASSNOTREG, false},
-    {"AskingWhetherAnythingChanged",
-     [](transfer_host& h) {
+    {"AskingWhetherAnythingChanged", [](transfer_host& h) {
        const auto changes = make_mock<MockChangeSet>();
        EXPECT_CALL(*changes, get_IsEmpty(_)).WillOnce(Return(kRefused));
        h.changes = changes;
-     },
-     kRefused, true},
+     }, kRefused, true},
     {"Queuing", [](transfer_host& h) { FAILS_ONCE(*h.queue, InsertTail(_), Return(kRefused)); }, kRefused, true},
 };
 

@@ -21,12 +21,11 @@
 #include <comrt/timeapi.h>
 
 #include "Scheduler.h"
+#include "fakes/com_helpers.h"
 #include "fakes/dispatch_sink.h"
 #include "server/typelib.h"
 
 namespace fakes {
-
-inline ULONG ref_count(IUnknown* p) { return p->AddRef(), p->Release(); }
 
 // What a fake trigger answers. IsSet hands out the answers of `is_set` one per call, then
 // `is_set_after` for ever. Without `occurrence` the trigger does not answer
@@ -46,10 +45,7 @@ class FakeTrigger final : public comrt::implements<FakeTrigger, IScheduleTrigger
   explicit FakeTrigger(trigger_script s = {}, int tag = 0) : script(std::move(s)), tag(tag) {}
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    if (!script.occurrence && riid == IID_IScheduleTriggerWithOccurrence) {
-      *ppv = nullptr;
-      return E_NOINTERFACE;
-    }
+    if (!script.occurrence && riid == IID_IScheduleTriggerWithOccurrence) return *ppv = nullptr, E_NOINTERFACE;
     return implements_type::QueryInterface(riid, ppv);
   }
   HRESULT STDMETHODCALLTYPE get_Name(BSTR*) override { return E_NOTIMPL; }
@@ -81,10 +77,7 @@ struct run_log {
   std::mutex m;
   std::vector<int> runs;
   std::vector<IUnknown*> providers;
-  std::vector<int> snapshot() {
-    std::lock_guard g(m);
-    return runs;
-  }
+  std::vector<int> snapshot() { std::lock_guard g(m); return runs; }
 };
 
 class FakeAction final : public comrt::implements<FakeAction, IScheduleAction> {
@@ -121,24 +114,6 @@ class MockItemsEvents final : public comrt::implements<MockItemsEvents, ISchedul
   MOCK_METHOD(HRESULT, OnUpdateItem, (IScheduleItem * pItem), (override));
   MOCK_METHOD(HRESULT, OnRemoveAllItems, (), (override));
 };
-
-template <class I>
-comrt::com_ptr<IConnectionPoint> point_of(IUnknown* source) {
-  comrt::com_ptr<IConnectionPoint> cp;
-  comrt::check_hresult(comrt::query<IConnectionPointContainer>(source)->FindConnectionPoint(comrt::uuidof<I>(), cp.put()));
-  return cp;
-}
-
-template <class I>
-DWORD advise(IUnknown* source, IUnknown* sink) {
-  DWORD cookie = 0;
-  return comrt::check_hresult(point_of<I>(source)->Advise(sink, &cookie)), cookie;
-}
-
-template <class I>
-HRESULT unadvise(IUnknown* source, DWORD cookie) {
-  return point_of<I>(source)->Unadvise(cookie);
-}
 
 // Fixes the runtime's clock at a FILETIME value for the guard's lifetime.
 struct fixed_clock {

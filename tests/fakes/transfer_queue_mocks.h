@@ -50,14 +50,8 @@ comrt::com_ptr<IUnknown> identity(const comrt::com_ptr<T>& p) {
 template <class T>
 class record {
  public:
-  void add(T value) {
-    std::lock_guard g(m_);
-    values_.push_back(std::move(value));
-  }
-  std::vector<T> get() const {
-    std::lock_guard g(m_);
-    return values_;
-  }
+  void add(T value) { std::lock_guard g(m_); values_.push_back(std::move(value)); }
+  std::vector<T> get() const { std::lock_guard g(m_); return values_; }
 
  private:
   mutable std::mutex m_;
@@ -67,16 +61,10 @@ class record {
 // Actions: hand out an object (or null), a new BSTR or a value through the out-parameter.
 template <class T>
 auto hand_out(comrt::com_ptr<T> object) {
-  return [object](auto** out) {
-    object.copy_to(out);
-    return S_OK;
-  };
+  return [object](auto** out) { return object.copy_to(out), S_OK; };
 }
 inline auto hand_out_text(std::u16string text) {
-  return [text](BSTR* out) {
-    *out = comrt::bstr(text).detach();
-    return S_OK;
-  };
+  return [text](BSTR* out) { return *out = comrt::bstr(text).detach(), S_OK; };
 }
 template <class T>
 auto hand_out_value(T value) {

@@ -46,10 +46,7 @@ com_ptr<IScheduleItem> new_item(const char16_t* name = nullptr) {
 std::pair<LONG, LONG> counts(IScheduleItem* item) {
   return {fakes::count_of(fakes::triggers_of(item).get()), fakes::count_of(fakes::actions_of(item).get())};
 }
-VARIANT_BOOL enabled(IScheduleItem* item) {
-  VARIANT_BOOL flag = 7;
-  return item->get_Enable(&flag), flag;
-}
+VARIANT_BOOL enabled(IScheduleItem* item) { return fakes::read<VARIANT_BOOL>([&](VARIANT_BOOL* f) { return item->get_Enable(f); }); }
 // The description a script host would show for the thread's last failure.
 std::u16string error_description() {
   comrt::com_ptr<IErrorInfo> info;
@@ -76,7 +73,10 @@ class ScheduleFileTest : public sched_test::SchedulerFixture {
   stored_action_class queue_action{CLSID_ScheduleQueueAction};
 };
 
-TEST_F(ScheduleFileTest, TheExampleDocumentIsWrittenAndReadAsWritten) {
+// The example document is written as it stands. With items of every other kind beside it, read back
+// (the stored doubles keep what they read) and written again, the file is the same but for what is
+// never stored.
+TEST_F(ScheduleFileTest, TheExampleDocumentIsWrittenAsItStandsAndARoundTripWritesTheSameFileAgain) {
   auto s = scheduler_at(file);
   auto item = new_item(u"Nightly upload");
   item->put_Id(kExampleId);
@@ -90,37 +90,28 @@ TEST_F(ScheduleFileTest, TheExampleDocumentIsWrittenAndReadAsWritten) {
   ASSERT_EQ(s->Save(), S_OK);
   EXPECT_EQ(read_file(file), kExample);
   EXPECT_EQ(sched_test::dirty(s.get()), VARIANT_FALSE);
-  // Read back (the stored doubles keep what they read) and written again: the same document.
-  ASSERT_EQ(scheduler_at(file)->Save(), S_OK);
-  EXPECT_EQ(read_file(file), kExample);
-}
 
-TEST_F(ScheduleFileTest, ARoundTripKeepsTheItemsAndWritesTheSameFileAgain) {
-  auto s = scheduler_at(file);
   auto full = new_item(u"  <spaced> & \"quoted\"  ");
   full->put_Description(bstr(u"line one\nline two").get());
   full->put_Enable(VARIANT_FALSE);
   full->put_ScheduleRun(VARIANT_TRUE);  // a pending run is not stored
   full->put_LastRunTime(comrt::to_filetime(sched_test::kT0));
   full->put_LastTaskResult(HRESULT_FROM_WIN32(ERROR_DISK_FULL));
-  fakes::triggers_of(full.get())->Add(stored<IScheduleTrigger>(CLSID_ScheduleScheduleTrigger, kExampleTrigger).get());
-  fakes::actions_of(full.get())->Add(stored<IScheduleAction>(CLSID_ScheduleQueueAction, {{u"A", u"0"}}).get());
   auto plain = new_item();
   plain->put_LastTaskResult(S_OK);  // not stored without a last run time
   auto unsaved = new_item(u"kept in memory only");
   unsaved->put_Save(VARIANT_FALSE);
   auto odd_flag = new_item(u"odd");
   odd_flag->put_Enable(1);  // neither VARIANT_TRUE nor false: written as "0"
-  for (auto& item : {full, unsaved, plain, odd_flag}) s->AddItem(item.get());
+  for (auto& other : {full, unsaved, plain, odd_flag}) s->AddItem(other.get());
   ASSERT_EQ(s->Save(), S_OK);
   const std::string first = read_file(file);
 
   auto loaded = scheduler_at(file);
   const auto items = items_in(loaded.get());
-  ASSERT_EQ(items.size(), 3u) << "the unsaved item is left out";
-  EXPECT_EQ(enabled(items[2].get()), VARIANT_FALSE) << "a flag that is not VARIANT_TRUE is stored as false";
-  EXPECT_EQ(sched_test::last_result(items[1].get()), E_FAIL);
-  // Written again, the file is the same but for the pending run that was not stored.
+  ASSERT_EQ(items.size(), 4u) << "the unsaved item is left out";
+  EXPECT_EQ(enabled(items[3].get()), VARIANT_FALSE) << "a flag that is not VARIANT_TRUE is stored as false";
+  EXPECT_EQ(sched_test::last_result(items[2].get()), E_FAIL);
   ASSERT_EQ(loaded->Save(), S_OK);
   std::string expected = first;
   expected.insert(expected.find("<Enable>0</Enable>") + 18, "<ScheduleRun>0</ScheduleRun>");
@@ -153,23 +144,18 @@ TEST_F(ScheduleFileTest, HandEditedFilesReadAndMissingOrUnreadableValuesKeepANew
 }
 
 // What each collection forgives in one of its elements: the count of members the item ends up with
-// when the middle one of three elements is of the kind in the first column.
+// when the middle one of three elements is of the kind in the first column (no "clsid" at all, a
+// malformed one, one not registered, then the three stored classes).
 TEST_F(ScheduleFileTest, TriggerAndActionCollectionsForgiveDifferentFailures) {
   // Classes whose objects offer no storage, read with another success code, or fail to read.
   auto id = [](uint32_t n) { return CLSID{n, 0, 0, {1, 1, 1, 1, 1, 1, 1, 1}}; };
-  stored_trigger_class t1(id(0xA1), {false, S_OK, {}}), t2(id(0xA2), {true, S_FALSE, {}}),
-      t3(id(0xA3), {true, E_FAIL, {}});
-  stored_action_class a1(id(0xB1), {false, S_OK, {}}), a2(id(0xB2), {true, S_FALSE, {}}),
-      a3(id(0xB3), {true, E_FAIL, {}});
+  stored_trigger_class t1(id(0xA1), {false, S_OK, {}}), t2(id(0xA2), {true, S_FALSE, {}}), t3(id(0xA3), {true, E_FAIL, {}});
+  stored_action_class a1(id(0xB1), {false, S_OK, {}}), a2(id(0xB2), {true, S_FALSE, {}}), a3(id(0xB3), {true, E_FAIL, {}});
   auto attribute = [](const CLSID& clsid) { return "clsid=\"" + comrt::to_utf8(comrt::to_u16string(clsid)) + "\""; };
   struct row { std::string trigger, action; LONG triggers, actions; } rows[] = {
-      {"", "", 2, 2},  // no "clsid": skipped by both
-      {"clsid=\"nonsense\"", "clsid=\"nonsense\"", 0, 0},
-      {attribute(id(0x99)), attribute(id(0x99)), 2, 0},  // not registered
-      {attribute(id(0xA1)), attribute(id(0xB1)), 0, 2},
-      {attribute(id(0xA2)), attribute(id(0xB2)), 2, 3},
-      {attribute(id(0xA3)), attribute(id(0xB3)), 2, 0},
-  };
+      {"", "", 2, 2}, {"clsid=\"nonsense\"", "clsid=\"nonsense\"", 0, 0}, {attribute(id(0x99)), attribute(id(0x99)), 2, 0},
+      {attribute(id(0xA1)), attribute(id(0xB1)), 0, 2}, {attribute(id(0xA2)), attribute(id(0xB2)), 2, 3},
+      {attribute(id(0xA3)), attribute(id(0xB3)), 2, 0}};
   const std::string trigger = "<Trigger clsid=\"{8428D9B1-0B74-4879-80D1-797848330314}\"/>";
   const std::string action = "<Action clsid=\"{EBB2D70B-3677-421E-AE8F-2F181F233E58}\"/>";
   for (const row& r : rows) {
@@ -182,21 +168,14 @@ TEST_F(ScheduleFileTest, TriggerAndActionCollectionsForgiveDifferentFailures) {
   }
 }
 
-// Every one of these files is refused with E_FAIL and a description, and the items stay.
+// Every one of these files is refused with E_FAIL and a description, and the items stay. (What the
+// XML reader refuses by itself is the XML document's concern: one row of it is enough here.)
 TEST_F(ScheduleFileTest, BadFilesLoseNothing) {
   auto times = [](int n, const std::string& s) { std::string r; while (n--) r += s; return r; };
   const std::string deep = "<Scheduler><Items>" + times(100000, "<a>") + times(100000, "</a>") + "</Items></Scheduler>";
-  std::string binary(4096, '\0');
-  for (size_t i = 0; i < binary.size(); ++i) binary[i] = static_cast<char>((i * 7919) & 0xFF);
   const std::string complete = "<Scheduler><Items><Item><Name>whole</Name></Item></Items></Scheduler>";
-  const std::string rows[] = {
-      "", "hello", complete.substr(0, complete.size() / 2), binary, "<Other><Item/></Other>",
-      "<Wrapper><Scheduler><Items><Item/></Items></Scheduler></Wrapper>", deep, "<Scheduler/><Scheduler/>",
-      "<?xml version=\"1.0\"?><!DOCTYPE Scheduler [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;&a;&a;\">]>"
-      "<Scheduler><Items><Item><Name>&b;</Name></Item></Items></Scheduler>",
-      "<?xml version=\"1.0\"?><!DOCTYPE Scheduler [<!ENTITY x SYSTEM \"file:///etc/passwd\">]>"
-      "<Scheduler><Items><Item><Name>&x;</Name></Item></Items></Scheduler>",
-  };
+  const std::string rows[] = {complete.substr(0, complete.size() / 2), "<Other><Item/></Other>",
+                              "<Wrapper><Scheduler><Items><Item/></Items></Scheduler></Wrapper>", deep};
   auto s = scheduler_at(file);
   s->AddItem(new_item(u"mine").get());
   const auto before = items_of(s.get());

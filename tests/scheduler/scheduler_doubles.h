@@ -16,6 +16,7 @@
 #include <comrt/time.h>
 
 #include "fakes/schedule_doubles.h"
+#include "fakes/transfer_queue_mocks.h"
 #include "items/schedule_item.h"
 #include "scheduler/scheduler.h"
 #include "triggers/schedule_trigger.h"
@@ -37,26 +38,14 @@ class MockStorage : public tolvane::schedule_storage {
   MOCK_METHOD(HRESULT, save, (const std::u16string& path, IXMLArchiveSerializable* root), (noexcept, override));
 };
 
-// A site that offers no services and takes no proffers.
-class ServiceOnlySite final : public comrt::implements<ServiceOnlySite, IServiceProvider> {
- public:
-  HRESULT STDMETHODCALLTYPE QueryService(REFGUID, REFIID, void** ppv) override {
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-};
+// A site that offers no services (no transfer queue) and takes no proffers.
+inline mock_ptr<MockServiceProvider> service_only_site() { return make_mock<MockServiceProvider>(nullptr); }
 
 // An item with the given trigger and, when given, action.
 inline com_ptr<tolvane::CScheduleItem> item_with(IScheduleTrigger* trigger, IScheduleAction* action = nullptr) {
   auto item = comrt::make<tolvane::CScheduleItem>();
-  com_ptr<IScheduleTriggers> triggers;
-  com_ptr<IScheduleActions> actions;
-  EXPECT_EQ(item->get_Triggers(triggers.put()), S_OK);
-  EXPECT_EQ(triggers->Add(trigger), S_OK);
-  EXPECT_EQ(item->get_Actions(actions.put()), S_OK);
-  if (action) {
-    EXPECT_EQ(actions->Add(action), S_OK);
-  }
+  EXPECT_EQ(triggers_of(item.get())->Add(trigger), S_OK);
+  EXPECT_EQ(action ? actions_of(item.get())->Add(action) : S_OK, S_OK);
   return item;
 }
 

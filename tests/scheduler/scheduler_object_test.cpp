@@ -23,13 +23,6 @@ using ::testing::Return;
 using ::testing::SetArgPointee;
 using namespace sched_test;
 
-class MockSite final : public comrt::implements<MockSite, IServiceProvider, IProfferService> {
- public:
-  MOCK_METHOD(HRESULT, QueryService, (REFGUID, REFIID, void**), (override));
-  MOCK_METHOD(HRESULT, ProfferService, (REFGUID, IServiceProvider*, DWORD*), (override));
-  MOCK_METHOD(HRESULT, RevokeService, (DWORD), (override));
-};
-
 using SchedulerTest = SchedulerFixture;
 
 TEST_F(SchedulerTest, LoadStoresTheFirstPathThatExistsOrDoesNotYetAndKeepsItOnFailure) {
@@ -60,7 +53,7 @@ TEST_F(SchedulerTest, RunItemHandsTheActionsTheSitesServiceProviderAndSucceedsWh
   auto item = comrt::make<tolvane::CScheduleItem>();
   add_action(item.get(), 1, log, E_ACCESSDENIED);
   add_action(item.get(), 2, log);
-  auto provider = comrt::make<ServiceOnlySite>();
+  auto provider = service_only_site();
   EXPECT_EQ(s->RunItem(item.get()), S_OK);
   ASSERT_EQ(s->SetSite(provider->identity()), S_OK);
   EXPECT_EQ(s->RunItem(item.get()), S_OK);

@@ -17,8 +17,6 @@
 
 namespace {
 
-using ::testing::InSequence;
-using ::testing::Invoke;
 using namespace std::chrono_literals;
 using comrt::event;
 using comrt::event_reset;
@@ -89,27 +87,6 @@ TEST_P(TickRows, RunsMarksAndSaves) {
   EXPECT_EQ(s->LastFileTime(), static_cast<int64_t>(row.second == row.first ? kT0 : kT0 + 60 * kSecond));
 }
 
-TEST_F(TickTest, AScheduledRunAnnouncesTheItemBeforeTheActionsAndAfterThemAndTheTriggersMoveOnLast) {
-  auto item = add_item(1, VARIANT_TRUE);
-  auto trigger = add_trigger(item.get(), {});
-  add_action(item.get(), 2, log)->on_run = [&] { EXPECT_EQ(trigger->next_calls, 0) << "moved on after the run"; };
-  auto sink = comrt::make<MockItemsEvents>();
-  advise<IScheduleItemsEvents>(items().get(), sink->identity());
-  IScheduleItem* const as_item = item.get();
-  InSequence order;
-  EXPECT_CALL(*sink, OnUpdateItem(as_item)).WillOnce(Invoke([&](IScheduleItem* i) {
-    EXPECT_TRUE(log->snapshot().empty());
-    EXPECT_EQ(last_run(i), kT0);
-    return S_OK;
-  }));
-  EXPECT_CALL(*sink, OnUpdateItem(as_item)).WillOnce(Invoke([&](IScheduleItem* i) {
-    EXPECT_EQ(log->snapshot(), (std::vector<int>{1, 2}));
-    EXPECT_EQ(last_result(i), S_OK);
-    return S_OK;
-  }));
-  s->OnTimer();
-}
-
 TEST_F(TickTest, TheTickAsksTheTriggerCollectionThatReplacedTheItemsFirst) {
   auto item = add_item(1);
   auto replaced = add_trigger(item.get(), {.is_set_after = S_OK});
@@ -172,8 +149,6 @@ TEST_F(TickTest, ARunThatTakesTimeIsSeenByTheTriggersOfTheItemsAfterIt) {
   EXPECT_EQ(tolvane::schedule::now(true), comrt::now_unix());
 }
 
-
-
 TEST_F(SchedulerThreadTest, TheThreadTicksEveryHalfSecondOfItsOwnTimerOnlyAndRunsWhatIsDue) {
   auto trigger = add_trigger(add_item(1).get(), {.is_set = {S_OK}});
   auto& loop = s->thread().thread();
@@ -220,7 +195,7 @@ void signal_at_thread_exit(event& e) {
 
 TEST_F(SchedulerThreadTest, AnActionThatReleasesTheLastReferenceLetsItsTickFinishAndTheThreadEnd) {
   auto last = std::make_shared<com_ptr<tolvane::CScheduler>>(std::move(s));
-  auto site = comrt::make<ServiceOnlySite>();
+  auto site = service_only_site();
   ASSERT_EQ((*last)->SetSite(site->identity()), S_OK);
   com_ptr<IScheduleItems> items;
   ASSERT_EQ((*last)->get_Items(items.put()), S_OK);

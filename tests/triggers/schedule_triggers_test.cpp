@@ -2,7 +2,6 @@
 // time from the members' occurrences.
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <tuple>
 #include <utility>
 #include <vector>

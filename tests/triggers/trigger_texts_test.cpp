@@ -4,7 +4,6 @@
 #include <unicode/uloc.h>
 
 #include <cstdlib>
-#include <optional>
 #include <string>
 
 #include <comrt/variant.h>

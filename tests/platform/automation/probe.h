@@ -4,6 +4,7 @@
 
 #include "comrt/object.h"
 #include "comrt/variant.h"
+#include "fakes/com_helpers.h"
 
 struct ITestDual : IDispatch {};
 COMRT_INTERFACE_ID(ITestDual, IDispatch, 0x6c1d53a0, 0x2b7e, 0x4d0e, 0x9a, 0x41, 0x3e, 0x51, 0x0b, 0x7c, 0x22, 0x90)
@@ -25,4 +26,4 @@ struct comrt::dispatch_ops<ITestDual> {
 class DualProbe final : public comrt::implements<DualProbe, ITestPlain, ITestDual> {};
 class PlainProbe final : public comrt::implements<PlainProbe, ITestPlain> {};
 
-inline ULONG ref_count(IUnknown* p) { return p->AddRef(), p->Release(); }
+using fakes::ref_count;

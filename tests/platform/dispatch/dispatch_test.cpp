@@ -9,6 +9,7 @@
 
 #include "comrt/guid.h"
 #include "comrt/strings.h"
+#include "fakes/com_helpers.h"
 #include "fakes/dispatch_client.h"
 #include "widget.h"
 
@@ -17,7 +18,7 @@ namespace {
 using comrt::com_ptr;
 using comrt::variant;
 using widgets::Gadget;
-using widgets::ref_count;
+using fakes::ref_count;
 
 struct call_result { HRESULT hr = E_FAIL; variant value; UINT arg_error = 0xFFFF; };
 

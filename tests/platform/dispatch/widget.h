@@ -86,8 +86,6 @@ inline const comrt::library_info& library() {
   return info;
 }
 
-inline ULONG ref_count(IUnknown* p) { return p->AddRef(), p->Release(); }
-
 // The implementation: plain fields behind the interface methods.
 class Gadget final : public comrt::implements<Gadget, IWidget, comrt::supports_error_info> {
  public:

@@ -76,8 +76,8 @@ TEST(ConnectionPoint, HandlersMayUnadviseAndAdviseDuringTheFiring) {
   self_cookie = advise<ITestEvents>(src, sink_of([&](LONG) {
                                            calls.push_back(1);
                                            advise<ITestEvents>(src, recording_sink(calls, 4).get());
-                                           EXPECT_EQ(unadvise(src, self_cookie), S_OK);
-                                           return unadvise(src, victim_cookie);
+                                           EXPECT_EQ(unadvise<ITestEvents>(src, self_cookie), S_OK);
+                                           return unadvise<ITestEvents>(src, victim_cookie);
                                          }).get());
   advise<ITestEvents>(src, recording_sink(calls, 2).get());
   victim_cookie = advise<ITestEvents>(src, recording_sink(calls, 3).get());

@@ -10,6 +10,7 @@
 
 #include "comrt/connection_point.h"
 #include "comrt/dispatch.h"
+#include "fakes/com_helpers.h"
 
 struct ITestEvents : IUnknown {
   virtual HRESULT STDMETHODCALLTYPE OnPing(LONG n) = 0;
@@ -32,10 +33,9 @@ struct comrt::dispatch_description<ITestDispatchSink> {
 namespace event_test {
 
 using comrt::com_ptr;
+using namespace fakes;
 
 inline std::atomic<int> live_objects{0};  // sources and function sinks alive
-
-inline ULONG ref_count(IUnknown* p) { return p->AddRef(), p->Release(); }
 
 // Ping fires OnPing(n) to the vtable sinks and returns the firing's result.
 class Source final : public comrt::connection_point_container<
@@ -65,18 +65,6 @@ class MockDispatchSink final : public comrt::implements<MockDispatchSink, ITestD
 
 // A function sink as the IUnknown that Advise takes.
 inline com_ptr<IUnknown> sink_of(std::function<HRESULT(LONG)> fn) { return comrt::make<FnSink>(std::move(fn))->identity(); }
-inline com_ptr<IConnectionPoint> point_of(IUnknown* source, REFIID riid) {
-  com_ptr<IConnectionPoint> cp;
-  comrt::check_hresult(com_ptr<IUnknown>(source).as<IConnectionPointContainer>()->FindConnectionPoint(riid, cp.put()));
-  return cp;
-}
-template <class I>
-DWORD advise(IUnknown* source, IUnknown* sink) {
-  DWORD cookie = 0;
-  comrt::check_hresult(point_of(source, comrt::uuidof<I>())->Advise(sink, &cookie));
-  return cookie;
-}
-inline HRESULT unadvise(IUnknown* source, DWORD cookie) { return point_of(source, IID_ITestEvents)->Unadvise(cookie); }
 
 }  // namespace event_test
 

@@ -27,13 +27,6 @@ class ProfferedWidget final
     : public comrt::object_with_proffered_site<
           comrt::implements<ProfferedWidget, ITestWidget, IObjectWithSite, IServiceProvider>, SID_TestWidget> {};
 
-class MockSite final : public comrt::implements<MockSite, IServiceProvider, IProfferService> {
- public:
-  MOCK_METHOD(HRESULT, QueryService, (REFGUID sid, REFIID riid, void** ppv), (override));
-  MOCK_METHOD(HRESULT, ProfferService, (REFGUID sid, IServiceProvider* provider, DWORD* cookie), (override));
-  MOCK_METHOD(HRESULT, RevokeService, (DWORD cookie), (override));
-};
-
 TEST(ProfferedSite, IsProfferedWhileSetAndRevokedWhenReplaced) {
   auto widget = comrt::make<ProfferedWidget>();
   auto site = comrt::make<MockSite>(), refusing = comrt::make<MockSite>();

@@ -32,9 +32,9 @@ TEST(ConnectionPointStress, FiringWhileSinksComeAndGo) {
     cookie->store(advise<ITestEvents>(src, sink_of([&, cookie](LONG) {
                                            const DWORD mine = cookie->exchange(0);
                                            if (mine == 0) return S_OK;  // not stored yet, or already hopped
-                                           EXPECT_EQ(unadvise(src, mine), S_OK);
+                                           EXPECT_EQ(unadvise<ITestEvents>(src, mine), S_OK);
                                            const size_t victim = next_early++;
-                                           if (victim < early.size()) unadvise(src, early[victim]);
+                                           if (victim < early.size()) unadvise<ITestEvents>(src, early[victim]);
                                            add_hopper();
                                            return S_OK;
                                          }).get()));
@@ -51,14 +51,14 @@ TEST(ConnectionPointStress, FiringWhileSinksComeAndGo) {
         const DWORD cookie = advise<ITestEvents>(src, sink_of(noop).get());
         com_ptr<IEnumConnections> snapshot;
         if (i % 16 == 0) point_of(src, IID_ITestEvents)->EnumConnections(snapshot.put());
-        EXPECT_EQ(unadvise(src, cookie), S_OK);
+        EXPECT_EQ(unadvise<ITestEvents>(src, cookie), S_OK);
       }
     });
   }
   for (auto& t : threads) t.join();
 
   EXPECT_EQ(steady_calls.load(), kThreads * kRounds);
-  EXPECT_EQ(unadvise(src, steady), S_OK);
+  EXPECT_EQ(unadvise<ITestEvents>(src, steady), S_OK);
   source = nullptr;  // releases the last hopper and the early sinks left
   EXPECT_EQ(live_objects, live_before);
 }
