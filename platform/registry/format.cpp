@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "comrt/guid.h"
 #include "comrt/strings.h"
 #include "store.h"
 
@@ -236,12 +237,7 @@ std::optional<std::u16string> decode(std::string_view s) {
   return u;
 }
 
-int hex_value(char c) noexcept {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+int hex_value(char c) noexcept { return comrt::detail::hex_value(static_cast<unsigned char>(c)); }
 
 class line_parser {
  public:

@@ -6,6 +6,7 @@
 //   if (fd < 0) comrt::throw_errno(errno);                  // hresult_error with the mapped status
 #pragma once
 
+#include <array>
 #include <cerrno>
 #include <optional>
 #include <string>
@@ -24,12 +25,16 @@ namespace detail {
 
 inline constexpr char16_t hex_digits[] = u"0123456789ABCDEF";
 
-inline int hex_value(char16_t c) noexcept {
-  if (c >= u'0' && c <= u'9') return c - u'0';
-  if (c >= u'A' && c <= u'F') return c - u'A' + 10;
-  if (c >= u'a' && c <= u'f') return c - u'a' + 10;
-  return -1;
-}
+// The value of each ASCII character as a hex digit, -1 for those that are not one.
+inline constexpr auto hex_values = [] {
+  std::array<signed char, 128> t{};
+  t.fill(-1);
+  for (int i = 0; i < 10; ++i) t['0' + i] = static_cast<signed char>(i);
+  for (int i = 0; i < 6; ++i) t['A' + i] = t['a' + i] = static_cast<signed char>(10 + i);
+  return t;
+}();
+
+inline int hex_value(char16_t c) noexcept { return c < hex_values.size() ? hex_values[c] : -1; }
 
 // Writes `digits` hex digits of v (most significant first) at out.
 template <class Char>
