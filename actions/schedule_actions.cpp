@@ -18,10 +18,9 @@ HRESULT CScheduleActions::Serialize(IXMLArchive* pArchive, IXMLDOMNode* pNode) {
       // a class that cannot be made, or an action that fails to read fails the whole read.
       comrt::check_hresult(Empty());
       for (const object_element& e : object_elements(pNode, u"Action")) {
-        CLSID clsid;
-        comrt::check_hresult(CLSIDFromString(e.clsid.c_str(), &clsid));
+        comrt::check_hresult(e.status);
         comrt::com_ptr<IScheduleAction> action;
-        comrt::check_hresult(CoCreateInstance(clsid, nullptr, CLSCTX_ALL, IID_IScheduleAction, action.put_void()));
+        comrt::check_hresult(CoCreateInstance(e.clsid, nullptr, CLSCTX_ALL, IID_IScheduleAction, action.put_void()));
         const auto serializable = action.try_as<IXMLArchiveSerializable>();
         if (!serializable) continue;
         comrt::check_hresult(serialize_object(serializable.get(), pArchive, e.node.get()));

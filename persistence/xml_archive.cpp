@@ -229,7 +229,14 @@ std::vector<object_element> object_elements(IXMLDOMNode* parent, std::u16string_
       if (!clsid) continue;
       com_ptr<IXMLDOMNode> node;
       check_hresult(native->element_node(child, node.put()));
-      found.push_back({std::move(node), comrt::to_utf16(clsid.value())});
+      object_element e{std::move(node), S_OK, CLSID_NULL};
+      // Braced identifiers, which is what the archive writes, are read without widening the text.
+      if (const auto id = comrt::parse_guid(std::string_view(clsid.value()))) {
+        e.clsid = *id;
+      } else {
+        e.status = CLSIDFromString(comrt::to_utf16(clsid.value()).c_str(), &e.clsid);
+      }
+      found.push_back(std::move(e));
     }
     return found;
   }
@@ -248,7 +255,9 @@ std::vector<object_element> object_elements(IXMLDOMNode* parent, std::u16string_
         variant text;
         check_hresult(clsid->get_nodeValue(text.put()));
         text.change_type(VT_BSTR);
-        found.push_back({child, std::u16string(comrt::bstr_view(text.bstrVal))});
+        object_element e{child, S_OK, CLSID_NULL};
+        e.status = CLSIDFromString(text.bstrVal, &e.clsid);
+        found.push_back(std::move(e));
       }
     }
     com_ptr<IXMLDOMNode> next;

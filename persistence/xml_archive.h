@@ -104,10 +104,12 @@ class CXMLArchive final : public comrt::implements<CXMLArchive, IXMLArchive> {
 HRESULT serialize_object(IXMLArchiveSerializable* object, IXMLArchive* archive, IXMLDOMNode* node) noexcept;
 
 // The children of `parent` named `name` that carry a "clsid" attribute, in document order, with the
-// attribute's text; they stay in place. Collections create their members from them.
+// class the attribute names as CLSIDFromString reads it (its status, and the class when that is
+// S_OK); they stay in place. Collections create their members from them.
 struct object_element {
   comrt::com_ptr<IXMLDOMNode> node;
-  std::u16string clsid;
+  HRESULT status;
+  CLSID clsid;
 };
 std::vector<object_element> object_elements(IXMLDOMNode* parent, std::u16string_view name);
 

@@ -147,10 +147,9 @@ HRESULT CScheduleTriggers::Serialize(IXMLArchive* pArchive, IXMLDOMNode* pNode) 
       // or a class that cannot be stored, fails the whole read.
       comrt::check_hresult(Empty());
       for (const object_element& e : object_elements(pNode, u"Trigger")) {
-        CLSID clsid;
-        comrt::check_hresult(CLSIDFromString(e.clsid.c_str(), &clsid));
+        comrt::check_hresult(e.status);
         comrt::com_ptr<IScheduleTrigger> trigger;
-        if (FAILED(CoCreateInstance(clsid, nullptr, CLSCTX_ALL, IID_IScheduleTrigger, trigger.put_void()))) continue;
+        if (FAILED(CoCreateInstance(e.clsid, nullptr, CLSCTX_ALL, IID_IScheduleTrigger, trigger.put_void()))) continue;
         const auto serializable = trigger.try_as<IXMLArchiveSerializable>();
         if (!serializable) return E_FAIL;
         if (serialize_object(serializable.get(), pArchive, e.node.get()) == S_OK) {

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "comrt/object.h"
 #include "comrt/types.h"
@@ -44,14 +45,37 @@ Char* put_hex(Char* out, uint64_t v, int digits) noexcept {
 }
 
 // Reads exactly `digits` hex digits at s; false when any is not a hex digit.
-inline bool get_hex(std::u16string_view s, size_t pos, int digits, uint64_t& v) noexcept {
+template <class Char>
+bool get_hex(std::basic_string_view<Char> s, size_t pos, int digits, uint64_t& v) noexcept {
   v = 0;
   for (int i = 0; i < digits; ++i) {
-    const int d = hex_value(s[pos + i]);
+    const int d = hex_value(static_cast<char16_t>(static_cast<std::make_unsigned_t<Char>>(s[pos + i])));
     if (d < 0) return false;
     v = (v << 4) | static_cast<uint64_t>(d);
   }
   return true;
+}
+
+// parse_guid for UTF-16 and for UTF-8 text.
+template <class Char>
+std::optional<GUID> parse_guid(std::basic_string_view<Char> s) noexcept {
+  if (s.size() != guid_text_length || s.front() != '{' || s.back() != '}' || s[9] != '-' || s[14] != '-' ||
+      s[19] != '-' || s[24] != '-')
+    return std::nullopt;
+  GUID g{};
+  uint64_t v = 0;
+  if (!get_hex(s, 1, 8, v)) return std::nullopt;
+  g.Data1 = static_cast<uint32_t>(v);
+  if (!get_hex(s, 10, 4, v)) return std::nullopt;
+  g.Data2 = static_cast<uint16_t>(v);
+  if (!get_hex(s, 15, 4, v)) return std::nullopt;
+  g.Data3 = static_cast<uint16_t>(v);
+  for (int i = 0; i < 8; ++i) {
+    const size_t pos = i < 2 ? 20 + 2 * i : 25 + 2 * (i - 2);
+    if (!get_hex(s, pos, 2, v)) return std::nullopt;
+    g.Data4[i] = static_cast<uint8_t>(v);
+  }
+  return g;
 }
 
 }  // namespace detail
@@ -85,25 +109,8 @@ inline std::u16string to_u16string(const GUID& g) {
 
 // Parses the braced form "{8-4-4-4-12}" with hex digits of either case. Anything else (no braces,
 // other lengths, spaces, missing dashes) gives nullopt.
-inline std::optional<GUID> parse_guid(std::u16string_view s) noexcept {
-  if (s.size() != guid_text_length || s.front() != u'{' || s.back() != u'}' || s[9] != u'-' || s[14] != u'-' ||
-      s[19] != u'-' || s[24] != u'-')
-    return std::nullopt;
-  GUID g{};
-  uint64_t v = 0;
-  if (!detail::get_hex(s, 1, 8, v)) return std::nullopt;
-  g.Data1 = static_cast<uint32_t>(v);
-  if (!detail::get_hex(s, 10, 4, v)) return std::nullopt;
-  g.Data2 = static_cast<uint16_t>(v);
-  if (!detail::get_hex(s, 15, 4, v)) return std::nullopt;
-  g.Data3 = static_cast<uint16_t>(v);
-  for (int i = 0; i < 8; ++i) {
-    const size_t pos = i < 2 ? 20 + 2 * i : 25 + 2 * (i - 2);
-    if (!detail::get_hex(s, pos, 2, v)) return std::nullopt;
-    g.Data4[i] = static_cast<uint8_t>(v);
-  }
-  return g;
-}
+inline std::optional<GUID> parse_guid(std::u16string_view s) noexcept { return detail::parse_guid(s); }
+inline std::optional<GUID> parse_guid(std::string_view s) noexcept { return detail::parse_guid(s); }
 
 // ---------------------------------------------------------------------------------------------
 // errno -> Win32 error code / status.
