@@ -91,6 +91,8 @@ class folder_watcher::engine {
 
   void add(const std::shared_ptr<detail::watch_shared>& watch);
   void end(const std::shared_ptr<detail::watch_shared>& watch) noexcept;
+  // Stops and joins the thread (once); what is asked afterwards is dropped.
+  void stop() noexcept;
   void set_watch_limit(std::size_t limit) { limit_.store(limit, std::memory_order_relaxed); }
   folder_watcher_stats stats();
 
@@ -167,6 +169,7 @@ class folder_watcher::engine {
 
   mutex queue_mutex_;
   std::deque<std::shared_ptr<command>> queue_ COMRT_GUARDED_BY(queue_mutex_);
+  bool finished_ COMRT_GUARDED_BY(queue_mutex_) = false;  // the thread has left its loop
 
   // The thread's own state.
   std::unordered_map<int, node> nodes_;  // references stay valid while other nodes come and go
@@ -177,6 +180,13 @@ class folder_watcher::engine {
   std::vector<int> unused_;
   bool overflow_ = false;
   bool stopping_ = false;
+  bool stopped_ = false;  // stop() has run (on the owner's side)
+  // Made up front, so that stopping never needs memory.
+  const std::shared_ptr<command> stop_command_ = [] {
+    auto c = std::make_shared<command>();
+    c->what = command::kind::stop;
+    return c;
+  }();
   std::vector<char> buffer_;
 
   std::atomic<std::thread::id> thread_id_{};
@@ -199,17 +209,22 @@ folder_watcher::engine::engine(options opts) : limit_(opts.watch_limit) {
   if (FAILED(thread_.start([this](worker_thread& self) { return run(self); }))) start_error_ = EAGAIN;
 }
 
-folder_watcher::engine::~engine() {
-  if (start_error_ != 0) return;
-  auto stop = std::make_shared<command>();
-  stop->what = command::kind::stop;
-  submit(stop, false);
+folder_watcher::engine::~engine() { stop(); }
+
+void folder_watcher::engine::stop() noexcept {
+  if (start_error_ != 0 || stopped_) return;
+  stopped_ = true;
+  submit(stop_command_, false);
   thread_.join();
 }
 
 void folder_watcher::engine::submit(const std::shared_ptr<command>& c, bool wait) {
   {
     lock_guard guard(queue_mutex_);
+    if (finished_) {
+      c->done.set();  // no thread any more to carry it out
+      return;
+    }
     queue_.push_back(c);
   }
   const uint64_t one = 1;
@@ -270,6 +285,12 @@ uint32_t folder_watcher::engine::run(worker_thread& self) {
       run_commands();
     }
   }
+  // Whatever is asked from now on is dropped at once (see submit); what came after the stop is
+  // answered as dropped too.
+  lock_guard guard(queue_mutex_);
+  finished_ = true;
+  for (const auto& c : queue_) c->done.set();
+  queue_.clear();
   return 0;
 }
 
@@ -793,16 +814,17 @@ void folder_watcher::engine::want_resolve(subscription& s) {
 // ---------------------------------------------------------------------------------------------
 // The public face
 
-folder_watch::folder_watch(folder_watcher* owner, std::shared_ptr<detail::watch_shared> shared) noexcept
-    : owner_(owner), shared_(std::move(shared)) {}
+folder_watch::folder_watch(std::shared_ptr<folder_watcher::engine> engine,
+                           std::shared_ptr<detail::watch_shared> shared) noexcept
+    : engine_(std::move(engine)), shared_(std::move(shared)) {}
 
 folder_watch::folder_watch(folder_watch&& other) noexcept
-    : owner_(std::exchange(other.owner_, nullptr)), shared_(std::move(other.shared_)) {}
+    : engine_(std::move(other.engine_)), shared_(std::move(other.shared_)) {}
 
 folder_watch& folder_watch::operator=(folder_watch&& other) noexcept {
   if (this != &other) {
     reset();
-    owner_ = std::exchange(other.owner_, nullptr);
+    engine_ = std::move(other.engine_);
     shared_ = std::move(other.shared_);
   }
   return *this;
@@ -811,9 +833,9 @@ folder_watch& folder_watch::operator=(folder_watch&& other) noexcept {
 folder_watch::~folder_watch() { reset(); }
 
 void folder_watch::reset() noexcept {
-  if (shared_) owner_->end(shared_);
+  if (shared_) engine_->end(shared_);
   shared_.reset();
-  owner_ = nullptr;
+  engine_.reset();
 }
 
 bool folder_watch::polling() const noexcept { return shared_ && shared_->polling.load(); }
@@ -829,9 +851,9 @@ bool folder_watch::poll() {
 
 folder_watcher::folder_watcher() : folder_watcher(options{}) {}
 
-folder_watcher::folder_watcher(options opts) : engine_(std::make_unique<engine>(opts)) {}
+folder_watcher::folder_watcher(options opts) : engine_(std::make_shared<engine>(opts)) {}
 
-folder_watcher::~folder_watcher() = default;
+folder_watcher::~folder_watcher() { engine_->stop(); }
 
 folder_watcher& folder_watcher::process() {
   static folder_watcher instance;
@@ -842,7 +864,7 @@ folder_watch folder_watcher::watch(std::string_view path, watch_scope scope, fol
   if (path.empty() || path.front() != '/' || path.find('\0') != std::string_view::npos) throw_hresult(E_INVALIDARG);
   auto shared = std::make_shared<detail::watch_shared>(fswatch::normalize_path(path), scope, &client);
   engine_->add(shared);
-  folder_watch w(this, shared);
+  folder_watch w(engine_, shared);
   if (w.polling()) {
     // The first snapshot, to which the first poll() compares.
     lock_guard guard(shared->snapshot_mutex);
@@ -854,7 +876,5 @@ folder_watch folder_watcher::watch(std::string_view path, watch_scope scope, fol
 void folder_watcher::set_watch_limit(std::size_t limit) { engine_->set_watch_limit(limit); }
 
 folder_watcher_stats folder_watcher::stats() { return engine_->stats(); }
-
-void folder_watcher::end(const std::shared_ptr<detail::watch_shared>& shared) noexcept { engine_->end(shared); }
 
 }  // namespace comrt

@@ -57,36 +57,10 @@ enum class watch_scope {
   entry,  // one name in its folder: the file (or anything else) of that name
 };
 
-class folder_watcher;
+class folder_watch;
 namespace detail {
 struct watch_shared;
 }
-
-// One watch. Ending it (reset, destruction, assignment) returns only once the watcher will not
-// call its client again.
-class folder_watch {
- public:
-  folder_watch() noexcept = default;
-  folder_watch(folder_watch&& other) noexcept;
-  folder_watch& operator=(folder_watch&& other) noexcept;
-  ~folder_watch();
-
-  void reset() noexcept;
-  explicit operator bool() const noexcept { return shared_ != nullptr; }
-
-  // True once the watch compares snapshots instead of receiving notifications.
-  bool polling() const noexcept;
-  // While polling: takes a snapshot and compares it with the previous one; true when they differ.
-  // Otherwise false at once.
-  bool poll();
-
- private:
-  friend class folder_watcher;
-  folder_watch(folder_watcher* owner, std::shared_ptr<detail::watch_shared> shared) noexcept;
-
-  folder_watcher* owner_ = nullptr;
-  std::shared_ptr<detail::watch_shared> shared_;
-};
 
 struct folder_watcher_stats {
   std::size_t kernel_watches = 0;  // inotify watches held
@@ -103,7 +77,7 @@ class folder_watcher {
 
   folder_watcher();
   explicit folder_watcher(options opts);
-  // Stops the thread. Every watch must have ended before.
+  // Stops the thread. A watch still open ends quietly later: its client is never called again.
   ~folder_watcher();
   folder_watcher(const folder_watcher&) = delete;
   folder_watcher& operator=(const folder_watcher&) = delete;
@@ -125,9 +99,36 @@ class folder_watcher {
  private:
   friend class folder_watch;
   class engine;
-  void end(const std::shared_ptr<detail::watch_shared>& shared) noexcept;
 
-  std::unique_ptr<engine> engine_;
+  std::shared_ptr<engine> engine_;
+};
+
+// One watch. Ending it (reset, destruction, assignment) returns only once the watcher will not
+// call its client again.
+class folder_watch {
+ public:
+  folder_watch() noexcept = default;
+  folder_watch(folder_watch&& other) noexcept;
+  folder_watch& operator=(folder_watch&& other) noexcept;
+  ~folder_watch();
+
+  void reset() noexcept;
+  explicit operator bool() const noexcept { return shared_ != nullptr; }
+
+  // True once the watch compares snapshots instead of receiving notifications.
+  bool polling() const noexcept;
+  // While polling: takes a snapshot and compares it with the previous one; true when they differ.
+  // Otherwise false at once.
+  bool poll();
+
+ private:
+  friend class folder_watcher;
+  folder_watch(std::shared_ptr<folder_watcher::engine> engine, std::shared_ptr<detail::watch_shared> shared) noexcept;
+
+  // The watcher's engine, shared so that a watch that outlives its watcher (a host's object still
+  // alive while the process exits) can still end.
+  std::shared_ptr<folder_watcher::engine> engine_;
+  std::shared_ptr<detail::watch_shared> shared_;
 };
 
 // What stat(2) says of a path of any length (long paths are reached through directory

@@ -175,4 +175,19 @@ TEST_F(FolderWatcherTest, EndedWatchesAreNeverCalledAgainWhileChangesFlow) {
   EXPECT_EQ(settle(), 0u);
 }
 
+// A watch still open when its watcher goes (a host's object alive while the process exits) ends
+// quietly later; its client hears nothing once the watcher has gone.
+TEST_F(FolderWatcherTest, AWatchOutlivingItsWatcherEndsQuietly) {
+  tree.make_folders("a");
+  folder_watch w;
+  {
+    comrt::folder_watcher own;
+    w = own.watch(tree.path("a"), watch_scope::tree, client);
+  }
+  client.ended = true;
+  tree.write("a/f");
+  w.reset();
+  EXPECT_FALSE(w);
+}
+
 }  // namespace
