@@ -491,13 +491,14 @@ HRESULT CXMLArchive::ExchangeGuid(IXMLDOMNode* pParent, LPCOLESTR pszName, GUID*
   });
 }
 
-HRESULT CXMLArchive::load_fields(IXMLDOMNode* parent, LPCOLESTR name, const char* format, unsigned (&fields)[6],
+HRESULT CXMLArchive::load_fields(IXMLDOMNode* parent, LPCOLESTR name, const char* prefix, unsigned (&fields)[6],
                                  bool& scanned) {
   std::string scratch;
   std::string_view text;  // ends where a NUL follows
   if (const HRESULT hr = load_text(parent, name, scratch, text); FAILED(hr)) return hr;
-  scanned = scan_date_form(text, format[0] == 'P' ? "P" : "", fields) ||
-            std::sscanf(text.data(), format, &fields[0], &fields[1], &fields[2], &fields[3], &fields[4],
+  const std::string format = std::string(prefix) + "%4u-%2u-%2uT%2u:%2u:%2u";
+  scanned = scan_date_form(text, prefix, fields) ||
+            std::sscanf(text.data(), format.c_str(), &fields[0], &fields[1], &fields[2], &fields[3], &fields[4],
                         &fields[5]) == 6;
   return S_OK;
 }
@@ -520,7 +521,7 @@ HRESULT CXMLArchive::ExchangeTime(IXMLDOMNode* pParent, LPCOLESTR pszName, ULONG
     }
     unsigned f[6] = {};
     bool scanned = false;
-    if (const HRESULT hr = load_fields(pParent, pszName, "%4u-%2u-%2uT%2u:%2u:%2u", f, scanned); FAILED(hr)) return hr;
+    if (const HRESULT hr = load_fields(pParent, pszName, "", f, scanned); FAILED(hr)) return hr;
     if (!scanned) return S_OK;
     SYSTEMTIME st{};
     st.wYear = static_cast<WORD>(f[0]);
@@ -563,7 +564,7 @@ HRESULT CXMLArchive::ExchangeTimeSpan(IXMLDOMNode* pParent, LPCOLESTR pszName, U
     }
     unsigned f[6] = {};
     bool scanned = false;
-    if (const HRESULT hr = load_fields(pParent, pszName, "P%4u-%2u-%2uT%2u:%2u:%2u", f, scanned); FAILED(hr)) return hr;
+    if (const HRESULT hr = load_fields(pParent, pszName, "P", f, scanned); FAILED(hr)) return hr;
     if (scanned) {
       const uint64_t days = f[2] + 30ull * f[1] + 365ull * f[0];
       *pValue = ((days * 24 + f[3]) * 60 + f[4]) * 60 + f[5];

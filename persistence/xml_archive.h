@@ -70,8 +70,9 @@ class CXMLArchive final : public comrt::implements<CXMLArchive, IXMLArchive> {
   HRESULT load_text(IXMLDOMNode* parent, LPCOLESTR name, std::string& scratch, std::string_view& text);
   // Store: a new element `name` with `text` (UTF-8) as its one text node, appended to parent.
   HRESULT store_text(IXMLDOMNode* parent, LPCOLESTR name, std::string_view text);
-  // Reads a date-time or period text into six numbers; false when they are not all there.
-  HRESULT load_fields(IXMLDOMNode* parent, LPCOLESTR name, const char* format, unsigned (&fields)[6], bool& scanned);
+  // Reads a date-time ("") or period ("P") text, the prefix then "YYYY-MM-DDThh:mm:ss", into six
+  // numbers; `scanned` is false when they are not all there.
+  HRESULT load_fields(IXMLDOMNode* parent, LPCOLESTR name, const char* prefix, unsigned (&fields)[6], bool& scanned);
 
   // The runtime's own element behind `parent`, when it is one, for working on its tree directly;
   // null otherwise. The last parent asked about is kept (and with it its address), because an
